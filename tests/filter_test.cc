@@ -1,0 +1,315 @@
+// End-to-end runs of the built sentbreak binary.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <random>
+#include <regex>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// How the child's standard streams are set up. A null path leaves a pipe to
+// the test; an empty one leaves the stream closed.
+struct Streams {
+  const char* in = nullptr;
+  const char* out = nullptr;
+  bool broken = false;  // standard output is a pipe whose reader has gone
+  bool nopipe = false;  // SIGPIPE ignored
+};
+
+struct Child {
+  pid_t pid;
+  int in, out, err;  // the test's ends of the pipes, or -1
+};
+
+struct Result {
+  std::string out, err;
+  int status;  // exit status, or 128 + signal
+};
+
+long long now_ms() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+Child spawn(const Streams& s) {
+  signal(SIGPIPE, SIG_IGN);  // for the test, which may outlive its reader
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 ||
+      pipe2(err, O_CLOEXEC) != 0)
+    abort();
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+  if (s.in && !*s.in)
+    posix_spawn_file_actions_addclose(&fa, 0);
+  else if (s.in)
+    posix_spawn_file_actions_addopen(&fa, 0, s.in, O_RDONLY, 0);
+  if (s.out && !*s.out)
+    posix_spawn_file_actions_addclose(&fa, 1);
+  else if (s.out)
+    posix_spawn_file_actions_addopen(&fa, 1, s.out, O_WRONLY, 0);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  if (!s.nopipe) {
+    sigset_t def;
+    sigemptyset(&def);
+    sigaddset(&def, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &def);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+  }
+  char* argv[] = {const_cast<char*>("sentbreak"),
+                  const_cast<char*>("--ignored"), nullptr};
+  pid_t pid;
+  if (posix_spawn(&pid, SENTBREAK_BIN, &fa, &attr, argv, environ) != 0)
+    abort();
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  Child c{pid, in[1], out[0], err[0]};
+  if (s.in) {
+    close(c.in);
+    c.in = -1;
+  }
+  if (s.out || s.broken) {
+    close(c.out);
+    c.out = -1;
+  }
+  return c;
+}
+
+// Appends what arrives on fd to got until it holds want bytes, the stream
+// ends, or ms milliseconds pass. Returns false at the end of the stream.
+bool fill(int fd, std::string& got, size_t want, long long ms) {
+  const long long end = now_ms() + ms;
+  while (got.size() < want) {
+    pollfd p{fd, POLLIN, 0};
+    const long long left = end - now_ms();
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+      return true;
+    char buf[4096];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0)
+      return false;
+    got.append(buf, n);
+  }
+  return true;
+}
+
+// Closes the child's input, collects its output and waits for it, killing it
+// after ms milliseconds.
+Result finish(Child& c, long long ms = 10000) {
+  Result r{};
+  if (c.in >= 0)
+    close(c.in);
+  const long long end = now_ms() + ms;
+  bool out = c.out >= 0, err = true;
+  while ((out || err) && now_ms() < end) {
+    if (out)
+      out = fill(c.out, r.out, SIZE_MAX, 10);
+    if (err)
+      err = fill(c.err, r.err, SIZE_MAX, 10);
+  }
+  int st = 0;
+  while (waitpid(c.pid, &st, WNOHANG) == 0) {
+    if (now_ms() >= end) {
+      ADD_FAILURE() << "sentbreak still running after " << ms << " ms";
+      kill(c.pid, SIGKILL);
+      waitpid(c.pid, &st, 0);
+      break;
+    }
+    usleep(1000);
+  }
+  if (c.out >= 0)
+    close(c.out);
+  close(c.err);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  return r;
+}
+
+// Inputs here are small enough to sit in the pipe before anything is read.
+Result run(const std::string& in, bool bytewise = false, Streams s = {}) {
+  Child c = spawn(s);
+  if (c.in >= 0) {
+    if (bytewise) {
+      for (char b : in)
+        write(c.in, &b, 1);
+    } else {
+      write(c.in, in.data(), in.size());
+    }
+  }
+  return finish(c);
+}
+
+std::string operator""_b(const char* s, size_t n) {
+  return std::string(s, n);
+}
+
+struct Case {
+  std::string in, out;
+};
+
+const Case kCases[] = {
+    {""_b, "\n"_b},
+    {"a"_b, "a\n"_b},
+    {"a\n"_b, "a \n"_b},
+    {"a."_b, "a.\n"_b},
+    {"a.\n"_b, "a.\n\n\n"_b},
+    {"a.\n\n"_b, "a.\n \n"_b},
+    {". "_b, ".\n \n"_b},
+    {"One.  Two"_b, "One.\n Two\n"_b},
+    {"line one\nline two"_b, "line one line two\n"_b},
+    {"a\r\nb"_b, "a  b\n"_b},
+    {"Note: see"_b, "Note:\nsee\n"_b},
+    {"x;y 3.14"_b, "x;y 3.14\n"_b},
+    {"Wait... what"_b, "Wait...\nwhat\n"_b},
+    {"Really?! Yes"_b, "Really?!\nYes\n"_b},
+    {"Why? Because, no"_b, "Why? Because, no\n"_b},
+    {"a.\0b"_b, "a.\nb\n"_b},
+    {"a.\0"_b, "a.\n\0\n"_b},
+    {"\0"_b, " \n"_b},
+    {"a.\vb.\fc"_b, "a.\vb.\fc\n"_b},
+    {"Hi.\tYo.\r\n"_b, "Hi.\nYo.\n \n"_b},
+    {"a.\t"_b, "a.\n\t\n"_b},
+    {"a. . b"_b, "a.\n.\nb\n"_b},
+    {"caf\xC3\xA9. Ok\xFF\xA0!"_b, "caf\xC3\xA9.\nOk\xFF\xA0!\n"_b},
+};
+
+TEST(Filter, Cases) {
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(testing::PrintToString(c.in));
+    for (bool bytewise : {false, true}) {
+      Result r = run(c.in, bytewise);
+      EXPECT_EQ(r.out, c.out);
+      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(r.status, 0);
+    }
+  }
+}
+
+// A finished line and the bytes decided after it reach the reader while the
+// input is still open.
+TEST(Filter, DeliversBeforeInputEnds) {
+  Child c = spawn({});
+  const std::string want = "It rained.\nW";
+  std::string got;
+  write(c.in, "It rained. We", 13);
+  fill(c.out, got, want.size(), 5000);
+  EXPECT_EQ(got, want);
+  const std::string more = "It rained.\nWe stayed in.\n";
+  write(c.in, "\nstayed in.\n", 12);
+  fill(c.out, got, more.size(), 5000);
+  EXPECT_EQ(got, more);
+  Result r = finish(c);
+  EXPECT_EQ(got + r.out, more + "\n\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST(Filter, WriteErrors) {
+  struct Row {
+    const char* name;
+    const char* in;
+    Streams streams;
+    std::string err;
+  };
+  const Row rows[] = {
+      {"full device",
+       nullptr,
+       {nullptr, "/dev/full"},
+       "No space left on device"},
+      {"closed output", nullptr, {nullptr, ""}, "Bad file descriptor"},
+      {"broken pipe", nullptr, {nullptr, nullptr, true, true}, "Broken pipe"},
+      // No line ends in the output, and the input never ends.
+      {"endless input",
+       "/dev/zero",
+       {"/dev/zero", "/dev/full"},
+       "No space left on device"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const long long start = now_ms();
+    Result r = run("Hi. Yo", false, row.streams);
+    EXPECT_LT(now_ms() - start, 5000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "sentbreak: write error: " + row.err + "\n");
+  }
+}
+
+// With SIGPIPE at its default a reader that goes away ends the filter quietly.
+TEST(Filter, BrokenPipeSignal) {
+  Streams s;
+  s.broken = true;
+  Result r = run("Hi. Yo", false, s);
+  EXPECT_EQ(r.status, 128 + SIGPIPE);
+  EXPECT_EQ(r.err, "");
+}
+
+// A failed read ends the input: the final newline is written, then the error.
+TEST(Filter, ReadErrors) {
+  struct Row {
+    const char* in;
+    std::string err;
+  };
+  const Row rows[] = {{"/", "Is a directory"}, {"", "Bad file descriptor"}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.in);
+    Streams s;
+    s.in = row.in;
+    Result r = run("", false, s);
+    EXPECT_EQ(r.out, "\n");
+    EXPECT_EQ(r.err, "sentbreak: read error: " + row.err + "\n");
+    EXPECT_EQ(r.status, 1);
+  }
+}
+
+// The rules written another way: a point with the whitespace byte after it, or
+// a lone whitespace byte, matched left to right.
+std::string reference(const std::string& in) {
+  static const std::regex re("[.;!:][\\x00\\t\\n\\r ]|[\\x00\\t\\n\\r ]");
+  std::string out;
+  size_t done = 0;
+  bool endbreak = false;
+  for (std::sregex_iterator m(in.begin(), in.end(), re), e; m != e; ++m) {
+    out.append(in, done, m->position() - done);
+    endbreak = m->length() == 2;
+    out += endbreak ? std::string{in[m->position()], '\n'} : " ";
+    done = m->position() + m->length();
+    endbreak = endbreak && done == in.size();
+  }
+  out.append(in, done);
+  if (endbreak)
+    out += in.back();
+  return out + '\n';
+}
+
+TEST(Filter, RandomAgainstReference) {
+  const std::string alphabet =
+      ".;!:?,\0\t\n\r \v\f\xA0\xFF"
+      "a"_b;
+  std::mt19937 rng(20261208);
+  std::uniform_int_distribution<size_t> len(0, 16),
+      pick(0, alphabet.size() - 1);
+  for (int i = 0; i < 2000; ++i) {
+    std::string in(len(rng), ' ');
+    for (char& b : in)
+      b = alphabet[pick(rng)];
+    Result r = run(in);
+    ASSERT_EQ(r.out, reference(in)) << testing::PrintToString(in);
+    ASSERT_EQ(r.status, 0);
+  }
+}
+
+}  // namespace
