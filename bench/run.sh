@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# Measures sentbreak against other pipeline stages on this machine and prints
+# the results as Markdown. Usage: bench/run.sh [--quick]
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+quick=0
+[ "${1:-}" = --quick ] && quick=1
+
+if [ $quick = 1 ]; then
+  prose_mib=1 dense_mib=1 nospace_mib=1 runs=1 sentences=100
+else
+  # The dense input costs a write for every two bytes, so it is kept small.
+  prose_mib=64 dense_mib=2 nospace_mib=16 runs=5 sentences=2000
+fi
+
+build="$top/build-bench"
+if [ ! -x "$build/sentbreak" ]; then
+  cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release \
+    -DSENTBREAK_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$build" --parallel >/dev/null
+fi
+sb="$build/sentbreak"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Repeats what arrives on standard input until it fills $1 MiB.
+fill() {
+  local size=$(($1 * 1048576))
+  cat >"$work/part"
+  while [ "$(stat -c %s "$work/part")" -lt "$size" ]; do
+    cat "$work/part" "$work/part" >"$work/twice"
+    mv "$work/twice" "$work/part"
+  done
+  head -c "$size" "$work/part"
+}
+
+cat /usr/share/common-licenses/* 2>/dev/null | fill "$prose_mib" >"$work/prose"
+head -c 1048576 "$work/prose" >"$work/prose-1m"
+# A point and a whitespace byte, over and over: a break every other byte.
+{ printf '. %.0s' $(seq 39); printf '.\n'; } | fill "$dense_mib" >"$work/dense"
+tr -d ' \t\n\r\000' <"$work/prose" | fill "$nospace_mib" >"$work/nospace"
+
+split='s/([.;!:])[[:space:]]/\1\n/g'
+names=(sentbreak cat tr "sed -E" "perl -pe" "sed -E, line-buffered")
+cmds=(
+  "$sb"
+  "cat"
+  "tr '\\000\\t\\n\\r' '    '"
+  "sed -E '$split'"
+  "perl -pe 's/([.;!:])\\s/\$1\\n/g'"
+  "stdbuf -oL sed -E '$split'"
+)
+
+# Prints the wall time of one run of $1 in seconds.
+clock() {
+  local t0=$EPOCHREALTIME
+  eval "$1"
+  local t1=$EPOCHREALTIME
+  echo "$t1 - $t0" | bc -l
+}
+
+median() { sort -g | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
+
+echo "sentbreak $(git -C "$top" describe --always --dirty 2>/dev/null || echo '?'),"\
+  "$(nproc) cores, $(uname -sr), $(date -u +%F)"
+echo
+
+for input in prose dense nospace; do
+  file="$work/$input"
+  mb=$(echo "$(stat -c %s "$file") / 1000000" | bc -l)
+  declare -A t=()
+  for ((r = 0; r < runs; r++)); do
+    for i in "${!cmds[@]}"; do
+      t[$i,pipe]+="$(clock "${cmds[$i]} <'$file' | cat >/dev/null") "
+      t[$i,file]+="$(clock "${cmds[$i]} <'$file' >'$work/out'") "
+    done
+  done
+  printf '%s, %.0f MB, median of %d runs:\n\n' "$input" "$mb" "$runs"
+  echo "| command | pipe MB/s | pipe vs sentbreak | file MB/s | file vs sentbreak |"
+  echo "|---|--:|--:|--:|--:|"
+  for i in "${!cmds[@]}"; do
+    row="| ${names[$i]} |"
+    for to in pipe file; do
+      s=$(tr ' ' '\n' <<<"${t[$i,$to]}" | grep . | median)
+      base=$(tr ' ' '\n' <<<"${t[0,$to]}" | grep . | median)
+      row+=$(printf ' %.1f | %.2fx |' "$(echo "$mb / $s" | bc -l)" \
+        "$(echo "$base / $s" | bc -l)")
+    done
+    echo "$row"
+  done
+  echo
+  unset t
+done
+echo "Speeds relative to sentbreak: 2.00x is twice as fast, 0.50x half as fast."
+echo
+
+# Peak resident memory in KiB, the median of five runs: it varies by a few
+# hundred KiB from run to run with how much of the C library gets touched.
+peak() {
+  for _ in 1 2 3 4 5; do
+    /usr/bin/time -f %M "$sb" <"$1" 2>&1 >/dev/null | tail -n 1
+  done | median
+}
+small=$(peak "$work/prose-1m") big=$(peak "$work/prose")
+echo "Peak memory of sentbreak (median of 5): $small KiB on 1 MiB of prose," \
+  "$big KiB on $prose_mib MiB, a difference of $((big - small)) KiB."
+
+if command -v valgrind >/dev/null; then
+  ir=$(valgrind --tool=callgrind --callgrind-out-file=/dev/null "$sb" \
+    <"$work/prose-1m" 2>&1 >/dev/null | awk '/Collected/ {print $4}')
+  printf 'Instructions per input byte (callgrind, 1 MiB of prose): %.1f\n' \
+    "$(echo "$ir / 1048576" | bc -l)"
+fi
+
+read -r med p99 < <(python3 "$top/bench/latency.py" "$sentences" "$sb")
+echo "Delivery latency over $sentences sentences, written one at a time:" \
+  "median $med ms, 99th percentile $p99 ms."
