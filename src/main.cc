@@ -7,9 +7,8 @@
 
 namespace {
 
-int fail(const char* what, int err) {
+void report(const char* what, int err) {
   fprintf(stderr, "sentbreak: %s error: %s\n", what, strerror(err));
-  return 1;
 }
 
 }  // namespace
@@ -54,18 +53,21 @@ int main() {
       printf("%c", c);
     c = next;
   }
-  if (ferror(stdout))
-    return fail("write", errno);
+  if (ferror(stdout)) {
+    report("write", errno);
+    return 1;
+  }
 
-  int rerr = ferror(stdin) ? errno : 0;
+  int rerr = ferror(stdin) ? errno : 0;  // before the writes below reuse errno
   // A break that ended the input gives back the whitespace byte it consumed.
   if (next != EOF)
     printf("%c\n", next);
   else
     printf("\n");
-  if (ferror(stdout) || fclose(stdout) != 0)
-    return fail("write", errno);
+  int werr = ferror(stdout) || fclose(stdout) != 0 ? errno : 0;
   if (rerr != 0)
-    return fail("read", rerr);
-  return 0;
+    report("read", rerr);
+  if (werr != 0)
+    report("write", werr);
+  return rerr != 0 || werr != 0;
 }

@@ -260,17 +260,22 @@ TEST(Filter, BrokenPipeSignal) {
 // A failed read ends the input: the final newline is written, then the error.
 TEST(Filter, ReadErrors) {
   struct Row {
-    const char* in;
-    std::string err;
+    Streams streams;
+    std::string out, err;
   };
-  const Row rows[] = {{"/", "Is a directory"}, {"", "Bad file descriptor"}};
+  const Row rows[] = {
+      {{"/"}, "\n", "read error: Is a directory\n"},
+      {{""}, "\n", "read error: Bad file descriptor\n"},
+      {{"", ""},
+       "",
+       "read error: Bad file descriptor\n"
+       "sentbreak: write error: Bad file descriptor\n"},
+  };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.in);
-    Streams s;
-    s.in = row.in;
-    Result r = run("", false, s);
-    EXPECT_EQ(r.out, "\n");
-    EXPECT_EQ(r.err, "sentbreak: read error: " + row.err + "\n");
+    SCOPED_TRACE(row.err);
+    Result r = run("", false, row.streams);
+    EXPECT_EQ(r.out, row.out);
+    EXPECT_EQ(r.err, "sentbreak: " + row.err);
     EXPECT_EQ(r.status, 1);
   }
 }
