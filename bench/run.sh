@@ -15,11 +15,10 @@ else
 fi
 
 build="$top/build-bench"
-if [ ! -x "$build/sentbreak" ]; then
+[ -f "$build/CMakeCache.txt" ] ||
   cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DSENTBREAK_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" --parallel >/dev/null
-fi
+cmake --build "$build" --parallel >/dev/null
 sb="$build/sentbreak"
 
 work=$(mktemp -d)
