@@ -221,22 +221,15 @@ TEST(Filter, DeliversBeforeInputEnds) {
 TEST(Filter, WriteErrors) {
   struct Row {
     const char* name;
-    const char* in;
     Streams streams;
     std::string err;
   };
   const Row rows[] = {
-      {"full device",
-       nullptr,
-       {nullptr, "/dev/full"},
-       "No space left on device"},
-      {"closed output", nullptr, {nullptr, ""}, "Bad file descriptor"},
-      {"broken pipe", nullptr, {nullptr, nullptr, true, true}, "Broken pipe"},
+      {"full device", {nullptr, "/dev/full"}, "No space left on device"},
+      {"closed output", {nullptr, ""}, "Bad file descriptor"},
+      {"broken pipe", {nullptr, nullptr, true, true}, "Broken pipe"},
       // No line ends in the output, and the input never ends.
-      {"endless input",
-       "/dev/zero",
-       {"/dev/zero", "/dev/full"},
-       "No space left on device"},
+      {"endless input", {"/dev/zero", "/dev/full"}, "No space left on device"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
