@@ -79,18 +79,21 @@ for input in prose dense nospace; do
   printf '%s, %.0f MB, median of %d runs:\n\n' "$input" "$mb" "$runs"
   echo "| command | pipe MB/s | pipe vs sentbreak | file MB/s | file vs sentbreak |"
   echo "|---|--:|--:|--:|--:|"
+  declare -A med=()
+  for key in "${!t[@]}"; do
+    med[$key]=$(tr ' ' '\n' <<<"${t[$key]}" | grep . | median)
+  done
   for i in "${!cmds[@]}"; do
     row="| ${names[$i]} |"
     for to in pipe file; do
-      s=$(tr ' ' '\n' <<<"${t[$i,$to]}" | grep . | median)
-      base=$(tr ' ' '\n' <<<"${t[0,$to]}" | grep . | median)
+      s=${med[$i,$to]}
       row+=$(printf ' %.1f | %.2fx |' "$(echo "$mb / $s" | bc -l)" \
-        "$(echo "$base / $s" | bc -l)")
+        "$(echo "${med[0,$to]} / $s" | bc -l)")
     done
     echo "$row"
   done
   echo
-  unset t
+  unset t med
 done
 echo "Speeds relative to sentbreak: 2.00x is twice as fast, 0.50x half as fast."
 echo
