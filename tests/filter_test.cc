@@ -1,9 +1,12 @@
-// End-to-end runs of the built sentbreak binary.
+// End-to-end runs of the built sentbreak binary, or of the one SENTBREAK_BIN
+// names in the environment.
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,6 +14,7 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -23,6 +27,10 @@ struct Streams {
   const char* out = nullptr;
   bool broken = false;  // standard output is a pipe whose reader has gone
   bool nopipe = false;  // SIGPIPE ignored
+  int mode = O_WRONLY;  // how out is opened
+  bool socket = false;  // standard input is a socket with a receive timeout
+  // System calls on the two pipes made to fail, as strace's inject= sets.
+  std::vector<std::string> faults = {};
 };
 
 struct Child {
@@ -44,8 +52,12 @@ long long now_ms() {
 Child spawn(const Streams& s) {
   signal(SIGPIPE, SIG_IGN);  // for the test, which may outlive its reader
   int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 ||
-      pipe2(err, O_CLOEXEC) != 0)
+  const timeval wait{60, 0};
+  if ((s.socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in)
+                : pipe2(in, O_CLOEXEC)) != 0 ||
+      pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
+      (s.socket &&
+       setsockopt(in[0], SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0))
     abort();
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
@@ -59,7 +71,7 @@ Child spawn(const Streams& s) {
   if (s.out && !*s.out)
     posix_spawn_file_actions_addclose(&fa, 1);
   else if (s.out)
-    posix_spawn_file_actions_addopen(&fa, 1, s.out, O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, s.out, s.mode, 0);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   if (!s.nopipe) {
@@ -69,10 +81,26 @@ Child spawn(const Streams& s) {
     posix_spawnattr_setsigdefault(&attr, &def);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
   }
-  char* argv[] = {const_cast<char*>("sentbreak"),
-                  const_cast<char*>("--ignored"), nullptr};
+  const char* bin = getenv("SENTBREAK_BIN");
+  std::vector<std::string> args;
+  if (!s.faults.empty()) {
+    // Only calls on the two pipes count, not those of a dynamic loader.
+    args = {"strace", "-o", "/dev/null"};
+    for (int fd : {in[0], out[1]}) {
+      struct stat st;
+      fstat(fd, &st);
+      args.insert(args.end(), {"-P", "pipe:[" + std::to_string(st.st_ino) + "]"});
+    }
+    for (const std::string& f : s.faults)
+      args.insert(args.end(), {"-e", "inject=" + f});
+  }
+  args.insert(args.end(), {bin && *bin ? bin : SENTBREAK_BIN, "--ignored"});
+  std::vector<char*> argv;
+  for (std::string& a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
   pid_t pid;
-  if (posix_spawn(&pid, SENTBREAK_BIN, &fa, &attr, argv, environ) != 0)
+  if (posix_spawnp(&pid, argv[0], &fa, &attr, argv.data(), environ) != 0)
     abort();
   posix_spawn_file_actions_destroy(&fa);
   posix_spawnattr_destroy(&attr);
@@ -140,15 +168,26 @@ Result finish(Child& c, long long ms = 10000) {
   return r;
 }
 
+// Writes all of s to fd. Returns false if the reader has gone.
+bool send(int fd, const std::string& s) {
+  for (size_t done = 0; done < s.size();) {
+    const ssize_t n = write(fd, s.data() + done, s.size() - done);
+    if (n < 0)
+      return false;
+    done += n;
+  }
+  return true;
+}
+
 // Inputs here are small enough to sit in the pipe before anything is read.
 Result run(const std::string& in, bool bytewise = false, Streams s = {}) {
   Child c = spawn(s);
   if (c.in >= 0) {
     if (bytewise) {
       for (char b : in)
-        write(c.in, &b, 1);
+        EXPECT_TRUE(send(c.in, std::string(1, b)));
     } else {
-      write(c.in, in.data(), in.size());
+      EXPECT_TRUE(send(c.in, in));
     }
   }
   return finish(c);
@@ -201,44 +240,106 @@ TEST(Filter, Cases) {
 }
 
 // A finished line and the bytes decided after it reach the reader while the
-// input is still open.
+// input is still open. On a socket with a receive timeout, a stop and continue
+// interrupts the read that waits for the rest.
 TEST(Filter, DeliversBeforeInputEnds) {
-  Child c = spawn({});
-  const std::string want = "It rained.\nW";
-  std::string got;
-  write(c.in, "It rained. We", 13);
-  fill(c.out, got, want.size(), 5000);
-  EXPECT_EQ(got, want);
-  const std::string more = "It rained.\nWe stayed in.\n";
-  write(c.in, "\nstayed in.\n", 12);
-  fill(c.out, got, more.size(), 5000);
-  EXPECT_EQ(got, more);
+  for (bool socket : {false, true}) {
+    SCOPED_TRACE(socket ? "socket" : "pipe");
+    Streams s;
+    s.socket = socket;
+    Child c = spawn(s);
+    const std::string want = "It rained.\nW";
+    std::string got;
+    EXPECT_TRUE(send(c.in, "It rained. We"));
+    fill(c.out, got, want.size(), 5000);
+    EXPECT_EQ(got, want);
+    if (socket) {
+      usleep(100000);
+      int st;
+      kill(c.pid, SIGSTOP);
+      waitpid(c.pid, &st, WUNTRACED);
+      kill(c.pid, SIGCONT);
+    }
+    const std::string more = "It rained.\nWe stayed in.\n";
+    EXPECT_TRUE(send(c.in, "\nstayed in.\n"));
+    fill(c.out, got, more.size(), 5000);
+    EXPECT_EQ(got, more);
+    Result r = finish(c);
+    EXPECT_EQ(got + r.out, more + "\n\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+  }
+}
+
+// A run whose writes fail: what reached the output is out, a prefix of the
+// whole, and the message names the write's own error.
+struct WriteCase {
+  const char* name;
+  std::string in, later;  // later is written after a pause
+  Streams streams;
+  std::string out, err;
+  bool idle = false;  // the input stays open: the filter must end by itself
+};
+
+void expectfails(const WriteCase& w) {
+  SCOPED_TRACE(w.name);
+  const long long start = now_ms();
+  Child c = spawn(w.streams);
+  const int hold = w.idle ? fcntl(c.in, F_DUPFD_CLOEXEC, 0) : -1;
+  if (c.in >= 0)
+    send(c.in, w.in);
+  if (!w.later.empty()) {
+    usleep(300000);
+    send(c.in, w.later);  // the filter may well have gone
+  }
   Result r = finish(c);
-  EXPECT_EQ(got + r.out, more + "\n\n");
-  EXPECT_EQ(r.status, 0);
+  if (hold >= 0)
+    close(hold);
+  EXPECT_LT(now_ms() - start, 5000);
+  EXPECT_EQ(r.out, w.out);
+  EXPECT_EQ(r.err, "sentbreak: write error: " + w.err + "\n");
+  EXPECT_EQ(r.status, 1);
 }
 
 TEST(Filter, WriteErrors) {
-  struct Row {
-    const char* name;
-    Streams streams;
-    std::string err;
-  };
-  const Row rows[] = {
-      {"full device", {nullptr, "/dev/full"}, "No space left on device"},
-      {"closed output", {nullptr, ""}, "Bad file descriptor"},
-      {"broken pipe", {nullptr, nullptr, true, true}, "Broken pipe"},
+  const WriteCase rows[] = {
+      {"full device", "Hi. Yo", "", {nullptr, "/dev/full"}, "",
+       "No space left on device"},
+      {"closed output", "Hi. Yo", "", {nullptr, ""}, "", "Bad file descriptor"},
+      {"broken pipe", "Hi. Yo", "", {nullptr, nullptr, true, true}, "",
+       "Broken pipe"},
       // No line ends in the output, and the input never ends.
-      {"endless input", {"/dev/zero", "/dev/full"}, "No space left on device"},
+      {"endless input", "", "", {"/dev/zero", "/dev/full"}, "",
+       "No space left on device"},
+      {"idle input", "Hi, yo", "", {nullptr, "/dev/full"}, "",
+       "No space left on device", true},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    const long long start = now_ms();
-    Result r = run("Hi. Yo", false, row.streams);
-    EXPECT_LT(now_ms() - start, 5000);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "sentbreak: write error: " + row.err + "\n");
-  }
+  for (const WriteCase& row : rows)
+    expectfails(row);
+}
+
+// Faults made by strace on the calls that write standard output or read
+// standard input (write and read in glibc, writev and readv in musl).
+TEST(Filter, WriteFaults) {
+  if (system("strace -o /dev/null true >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "strace is missing or cannot trace here";
+  const std::string nospace = "write,writev:error=ENOSPC:when=";
+  const auto faults = [](std::vector<std::string> f) {
+    Streams s;
+    s.faults = std::move(f);
+    return s;
+  };
+  const WriteCase rows[] = {
+      {"flush before a read", "Aaaa bbbb. Cccc", " dddd. Eeee.\n",
+       faults({nospace + "2"}), "Aaaa bbbb.\n", "No space left on device"},
+      {"flush and the read after it", "abc", "def",
+       faults({nospace + "1", "read,readv:error=EIO:when=2"}), "",
+       "No space left on device"},
+      {"line end", "Aaaa. Bbbb. Cccc", "", faults({nospace + "2"}),
+       "Aaaa.\n", "No space left on device"},
+  };
+  for (const WriteCase& row : rows)
+    expectfails(row);
 }
 
 // With SIGPIPE at its default a reader that goes away ends the filter quietly.
@@ -307,6 +408,43 @@ TEST(Filter, RandomAgainstReference) {
     Result r = run(in);
     ASSERT_EQ(r.out, reference(in)) << testing::PrintToString(in);
     ASSERT_EQ(r.status, 0);
+  }
+}
+
+// Appending to the input file would read back the output without end, and is
+// refused; rewriting it in place is safe, since the output never overtakes
+// the input.
+TEST(Filter, SameFile) {
+  std::string text;
+  for (int i = 0; i < 4000; ++i)
+    text += "It rained. We\nstayed in.\n";
+  struct Row {
+    int mode;
+    std::string file, err;
+  };
+  const Row rows[] = {
+      {O_WRONLY | O_APPEND, text, "sentbreak: input file is output file\n"},
+      {O_RDWR, reference(text), ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.mode);
+    char path[] = "/tmp/sentbreak-test-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(send(fd, text));
+    close(fd);
+    Streams s;
+    s.in = s.out = path;
+    s.mode = row.mode;
+    Result r = run("", false, s);
+    std::string file;
+    const int back = open(path, O_RDONLY);
+    fill(back, file, SIZE_MAX, 5000);
+    close(back);
+    unlink(path);
+    EXPECT_EQ(file, row.file);
+    EXPECT_EQ(r.err, row.err);
+    EXPECT_EQ(r.status, row.err.empty() ? 0 : 1);
   }
 }
 
