@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
 # Measures sentbreak against other pipeline stages on this machine and prints
-# the results as Markdown. Usage: bench/run.sh [--quick]
+# the results as Markdown. Usage: bench/run.sh [--quick] [--baseline REV]
+# --baseline builds sentbreak at the git revision REV as well and runs it
+# alongside, as one more command in every table.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
-quick=0
-[ "${1:-}" = --quick ] && quick=1
+quick=0 baseline=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --quick) quick=1 ;;
+    --baseline) baseline=${2:?--baseline needs a revision}; shift ;;
+    *) echo "usage: bench/run.sh [--quick] [--baseline REV]" >&2; exit 2 ;;
+  esac
+  shift
+done
 
 if [ $quick = 1 ]; then
   prose_mib=1 dense_mib=1 nospace_mib=1 runs=1 sentences=100
@@ -22,7 +31,14 @@ cmake --build "$build" --parallel >/dev/null
 sb="$build/sentbreak"
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "$work"; git -C "$top" worktree prune' EXIT
+
+if [ -n "$baseline" ]; then
+  git -C "$top" worktree add --quiet --detach "$work/base" "$baseline"
+  cmake -S "$work/base" -B "$work/base/build" -DCMAKE_BUILD_TYPE=Release \
+    -DSENTBREAK_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$work/base/build" --parallel >/dev/null
+fi
 
 # Repeats what arrives on standard input until it fills $1 MiB.
 fill() {
@@ -51,6 +67,13 @@ cmds=(
   "perl -pe 's/([.;!:])\\s/\$1\\n/g'"
   "stdbuf -oL sed -E '$split'"
 )
+# The builds of sentbreak whose instruction counts are reported.
+sbs=(0)
+if [ -n "$baseline" ]; then
+  names+=("sentbreak $baseline")
+  cmds+=("$work/base/build/sentbreak")
+  sbs+=($((${#cmds[@]} - 1)))
+fi
 
 # Prints the wall time of one run of $1 in seconds.
 clock() {
@@ -110,10 +133,12 @@ echo "Peak memory of sentbreak (median of 5): $small KiB on 1 MiB of prose," \
   "$big KiB on $prose_mib MiB, a difference of $((big - small)) KiB."
 
 if command -v valgrind >/dev/null; then
-  ir=$(valgrind --tool=callgrind --callgrind-out-file=/dev/null "$sb" \
-    <"$work/prose-1m" 2>&1 >/dev/null | awk '/Collected/ {print $4}')
-  printf 'Instructions per input byte (callgrind, 1 MiB of prose): %.1f\n' \
-    "$(echo "$ir / 1048576" | bc -l)"
+  for i in "${sbs[@]}"; do
+    ir=$(valgrind --tool=callgrind --callgrind-out-file=/dev/null "${cmds[$i]}" \
+      <"$work/prose-1m" 2>&1 >/dev/null | awk '/Collected/ {print $4}')
+    printf 'Instructions per input byte, %s (callgrind, 1 MiB of prose): %.1f\n' \
+      "${names[$i]}" "$(echo "$ir / 1048576" | bc -l)"
+  done
 fi
 
 read -r med p99 < <(python3 "$top/bench/latency.py" "$sentences" "$sb")
