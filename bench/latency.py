@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes one sentence at a time into a filter's open input and times how long
 each finished line takes to come out. Prints the median and the 99th
 percentile in milliseconds."""

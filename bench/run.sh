@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Measures sentbreak against other pipeline stages on this machine and prints
 # the results as Markdown. Usage: bench/run.sh [--quick] [--baseline REV]
 # --baseline builds sentbreak at the git revision REV as well and runs it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "chars.h"
 
 namespace sentbreak {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef SENTBREAK_CHARS_H_
 #define SENTBREAK_CHARS_H_
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "chars.h"
 
 #include <ctype.h>

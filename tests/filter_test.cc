@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end runs of the built sentbreak binary, or of the one SENTBREAK_BIN
 // names in the environment.
 
