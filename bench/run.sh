@@ -145,3 +145,59 @@ fi
 read -r med p99 < <(python3 "$top/bench/latency.py" "$sentences" "$sb")
 echo "Delivery latency over $sentences sentences, written one at a time:" \
   "median $med ms, 99th percentile $p99 ms."
+
+# Many files: the Dask recipe, on its own local cluster and on one already
+# running, against xargs and a plain loop, each with two processes at most.
+py=/usr/bin/python3
+if ! "$py" -c 'import distributed' 2>/dev/null; then
+  echo "Many files: skipped, Dask (python3-distributed) is not installed."
+  exit 0
+fi
+info="$work/scheduler.json"
+"$py" -m distributed.cli.dask_scheduler --host 127.0.0.1 --port 0 \
+  --dashboard-address :0 --scheduler-file "$info" 2>/dev/null &
+servers=($!)
+for _ in 1 2; do
+  "$py" -m distributed.cli.dask_worker --scheduler-file "$info" --no-nanny \
+    --host 127.0.0.1 --nthreads 1 --no-dashboard 2>/dev/null &
+  servers+=($!)
+done
+trap 'kill "${servers[@]}"; rm -rf "$work"; git -C "$top" worktree prune' EXIT
+address=$("$py" -c 'import sys; from distributed import Client
+with Client(scheduler_file=sys.argv[1], timeout=60) as c:
+    c.wait_for_workers(2, timeout=60); print(c.scheduler.address)' "$info")
+
+recipe="$top/scale/sentbreak-dask --sentbreak $sb"
+many_names=("xargs -P 2" "loop, one process" "recipe, local cluster of 2"
+  "recipe, running cluster of 2")
+many_cmds=(
+  "cd '$work/many' && printf '%s\\0' * | xargs -0 -P 2 -n 1 sh -c '\"\$0\" < \"\$1\" > \"../out/\$1\"' '$sb'"
+  "for f in '$work'/many/*; do '$sb' < \"\$f\" > '$work'/out/\"\${f##*/}\"; done"
+  "$recipe --workers 2 '$work/many' '$work/out'"
+  "$recipe --scheduler $address '$work/many' '$work/out'"
+)
+# Corpora as a count of files and the bytes of prose in each.
+for corpus in "64 1048576" "2000 10000"; do
+  read -r files bytes <<<"$corpus"
+  rm -rf "$work/many" && mkdir "$work/many"
+  head -c "$bytes" "$work/prose" >"$work/one"
+  for ((i = 0; i < files; i++)); do cp "$work/one" "$work/many/$i.txt"; done
+  declare -A t=()
+  for ((r = 0; r < runs; r++)); do
+    for i in "${!many_cmds[@]}"; do
+      rm -rf "$work/out" && mkdir "$work/out"
+      t[$i]+="$(clock "(${many_cmds[$i]})") "
+    done
+  done
+  printf '\nMany files, %d of %d bytes of prose, median of %d runs:\n\n' \
+    "$files" "$bytes" "$runs"
+  echo "| command | seconds | time vs xargs -P 2 |"
+  echo "|---|--:|--:|"
+  base=$(tr ' ' '\n' <<<"${t[0]}" | grep . | median)
+  for i in "${!many_cmds[@]}"; do
+    s=$(tr ' ' '\n' <<<"${t[$i]}" | grep . | median)
+    printf '| %s | %.2f | %.2fx |\n' "${many_names[$i]}" "$s" \
+      "$(echo "$s / $base" | bc -l)"
+  done
+  unset t
+done
