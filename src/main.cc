@@ -119,7 +119,8 @@ int main() {
     return 1;
   }
 
-  int rerr = ferror_unlocked(stdin) ? errno : 0;  // the writes below reuse errno
+  // Taken before the writes below can change errno.
+  int rerr = ferror_unlocked(stdin) ? errno : 0;
   // A break that ended the input gives back the whitespace byte it consumed.
   if (next != EOF)
     printf("%c\n", next);

@@ -86,11 +86,13 @@ Child spawn(const Streams& s) {
   std::vector<std::string> args;
   if (!s.faults.empty()) {
     // Only calls on the two pipes count, not those of a dynamic loader.
-    args = {"strace", "-o", "/dev/null"};
+    // LeakSanitizer, in a sanitized build, cannot run under ptrace.
+    args = {"strace", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0"};
     for (int fd : {in[0], out[1]}) {
       struct stat st;
       fstat(fd, &st);
-      args.insert(args.end(), {"-P", "pipe:[" + std::to_string(st.st_ino) + "]"});
+      args.insert(args.end(),
+                  {"-P", "pipe:[" + std::to_string(st.st_ino) + "]"});
     }
     for (const std::string& f : s.faults)
       args.insert(args.end(), {"-e", "inject=" + f});
@@ -272,13 +274,14 @@ TEST(Filter, DeliversBeforeInputEnds) {
   }
 }
 
-// A run whose writes fail: what reached the output is out, a prefix of the
-// whole, and the message names the write's own error.
+// A run whose writes fail: the message names the write's own error, and what
+// reached the output is out, a prefix of the whole.
 struct WriteCase {
   const char* name;
-  std::string in, later;  // later is written after a pause
   Streams streams;
-  std::string out, err;
+  std::string err;
+  std::string in = "Hi. Yo", later = "";  // later is written after a pause
+  std::string out = "";
   bool idle = false;  // the input stays open: the filter must end by itself
 };
 
@@ -303,17 +306,14 @@ void expectfails(const WriteCase& w) {
 }
 
 TEST(Filter, WriteErrors) {
+  const std::string nospace = "No space left on device";
   const WriteCase rows[] = {
-      {"full device", "Hi. Yo", "", {nullptr, "/dev/full"}, "",
-       "No space left on device"},
-      {"closed output", "Hi. Yo", "", {nullptr, ""}, "", "Bad file descriptor"},
-      {"broken pipe", "Hi. Yo", "", {nullptr, nullptr, true, true}, "",
-       "Broken pipe"},
+      {"full device", {nullptr, "/dev/full"}, nospace},
+      {"closed output", {nullptr, ""}, "Bad file descriptor"},
+      {"broken pipe", {nullptr, nullptr, true, true}, "Broken pipe"},
       // No line ends in the output, and the input never ends.
-      {"endless input", "", "", {"/dev/zero", "/dev/full"}, "",
-       "No space left on device"},
-      {"idle input", "Hi, yo", "", {nullptr, "/dev/full"}, "",
-       "No space left on device", true},
+      {"endless input", {"/dev/zero", "/dev/full"}, nospace},
+      {"idle input", {nullptr, "/dev/full"}, nospace, "Hi, yo", "", "", true},
   };
   for (const WriteCase& row : rows)
     expectfails(row);
@@ -324,20 +324,21 @@ TEST(Filter, WriteErrors) {
 TEST(Filter, WriteFaults) {
   if (system("strace -o /dev/null true >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "strace is missing or cannot trace here";
-  const std::string nospace = "write,writev:error=ENOSPC:when=";
   const auto faults = [](std::vector<std::string> f) {
     Streams s;
     s.faults = std::move(f);
     return s;
   };
+  const std::string nospace = "No space left on device";
+  const std::string full = "write,writev:error=ENOSPC:when=";
   const WriteCase rows[] = {
-      {"flush before a read", "Aaaa bbbb. Cccc", " dddd. Eeee.\n",
-       faults({nospace + "2"}), "Aaaa bbbb.\n", "No space left on device"},
-      {"flush and the read after it", "abc", "def",
-       faults({nospace + "1", "read,readv:error=EIO:when=2"}), "",
-       "No space left on device"},
-      {"line end", "Aaaa. Bbbb. Cccc", "", faults({nospace + "2"}),
-       "Aaaa.\n", "No space left on device"},
+      {"flush before a read", faults({full + "2"}), nospace, "Aaaa bbbb. Cccc",
+       " dddd. Eeee.\n", "Aaaa bbbb.\n"},
+      {"flush and the read after it",
+       faults({full + "1", "read,readv:error=EIO:when=2"}), nospace, "abc",
+       "def"},
+      {"line end", faults({full + "2"}), nospace, "Aaaa. Bbbb. Cccc", "",
+       "Aaaa.\n"},
   };
   for (const WriteCase& row : rows)
     expectfails(row);
