@@ -154,12 +154,12 @@ if ! "$py" -c 'import distributed' 2>/dev/null; then
   exit 0
 fi
 info="$work/scheduler.json"
-"$py" -m distributed.cli.dask_scheduler --host 127.0.0.1 --port 0 \
+"$py" -m dask scheduler --host 127.0.0.1 --port 0 \
   --dashboard-address :0 --scheduler-file "$info" 2>/dev/null &
 servers=($!)
 for _ in 1 2; do
-  "$py" -m distributed.cli.dask_worker --scheduler-file "$info" --no-nanny \
-    --host 127.0.0.1 --nthreads 1 --no-dashboard 2>/dev/null &
+  "$py" -m dask worker --scheduler-file "$info" --no-nanny \
+    --host 127.0.0.1 --nthreads 1 --no-dashboard --death-timeout 60 2>/dev/null &
   servers+=($!)
 done
 trap 'kill "${servers[@]}"; rm -rf "$work"; git -C "$top" worktree prune' EXIT

@@ -58,15 +58,16 @@ def main():
     info = os.path.join(tmp, "scheduler.json")
     py = [sys.executable, "-m"]
     servers = [subprocess.Popen(
-        py + ["distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+        py + ["dask", "scheduler", "--host", "127.0.0.1",
               "--port", "0", "--dashboard-address", ":0",
               "--scheduler-file", info],
         stderr=subprocess.DEVNULL)]
     for _ in range(2):
         servers.append(subprocess.Popen(
-            py + ["distributed.cli.dask_worker", "--scheduler-file", info,
+            py + ["dask", "worker", "--scheduler-file", info,
                   "--host", "127.0.0.1", "--nthreads", "1", "--no-nanny",
-                  "--no-dashboard"], stderr=subprocess.DEVNULL))
+                  "--no-dashboard", "--death-timeout", "60"],
+            stderr=subprocess.DEVNULL))
     errors = []
     try:
         with Client(scheduler_file=info, timeout=60) as client:
@@ -94,10 +95,14 @@ def main():
                 errors.append("%s: status %d, stderr %r, outputs %r" %
                               (name, r.returncode, said, sorted(got)))
     finally:
-        for p in servers:
+        # Workers first: one whose scheduler has gone may wait for it.
+        for p in reversed(servers):
             p.terminate()
-        for p in servers:
-            p.wait(timeout=30)
+            try:
+                p.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
         shutil.rmtree(tmp)
     for e in errors:
         print("FAIL " + e)
