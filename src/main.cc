@@ -102,7 +102,7 @@ int main() {
   while (!feof(stdin) && !ferror_unlocked(stdin) && !ferror_unlocked(stdout)) {
     next = get();
     if (next == EOF && ferror_unlocked(stdout))
-      break;
+      break;  // the flush before the read failed: write nothing more
     if (sentbreak::ispoint(c) && next != EOF && sentbreak::isspace(next)) {
       printf("%c\n", c);
       c = get();
