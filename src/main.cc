@@ -60,7 +60,7 @@ int readsback() {
     return 0;
   const off_t from = lseek(0, 0, SEEK_CUR);
   const off_t to =
-      fcntl(1, F_GETFL) & O_APPEND ? out.st_size : lseek(1, 0, SEEK_CUR);
+      (fcntl(1, F_GETFL) & O_APPEND) ? out.st_size : lseek(1, 0, SEEK_CUR);
   return from < in.st_size && to > from;
 }
 
