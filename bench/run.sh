@@ -32,7 +32,18 @@ cmake --build "$build" --parallel >/dev/null
 sb="$build/sentbreak"
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"; git -C "$top" worktree prune' EXIT
+servers=()  # Dask processes started below, the scheduler first
+# Stops the Dask processes, workers first; a worker can hang in its shutdown
+# once its scheduler has gone, so what has not ended after 10 s is killed.
+stop() {
+  local i
+  for ((i = ${#servers[@]} - 1; i >= 0; i--)); do
+    kill "${servers[i]}" 2>/dev/null || continue
+    timeout 10 tail --pid="${servers[i]}" -f /dev/null ||
+      kill -9 "${servers[i]}" 2>/dev/null
+  done
+}
+trap 'stop; rm -rf "$work"; git -C "$top" worktree prune' EXIT
 
 if [ -n "$baseline" ]; then
   git -C "$top" worktree add --quiet --detach "$work/base" "$baseline"
@@ -85,6 +96,8 @@ clock() {
 }
 
 median() { sort -g | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
+# The median of the times listed in $1, separated by spaces.
+medianof() { tr ' ' '\n' <<<"$1" | grep . | median; }
 
 echo "sentbreak $(git -C "$top" describe --always --dirty 2>/dev/null || echo '?'),"\
   "$(nproc) cores, $(uname -sr), $(date -u +%F)"
@@ -105,7 +118,7 @@ for input in prose dense nospace; do
   echo "|---|--:|--:|--:|--:|"
   declare -A med=()
   for key in "${!t[@]}"; do
-    med[$key]=$(tr ' ' '\n' <<<"${t[$key]}" | grep . | median)
+    med[$key]=$(medianof "${t[$key]}")
   done
   for i in "${!cmds[@]}"; do
     row="| ${names[$i]} |"
@@ -156,13 +169,12 @@ fi
 info="$work/scheduler.json"
 "$py" -m dask scheduler --host 127.0.0.1 --port 0 \
   --dashboard-address :0 --scheduler-file "$info" 2>/dev/null &
-servers=($!)
+servers+=($!)
 for _ in 1 2; do
   "$py" -m dask worker --scheduler-file "$info" --no-nanny \
     --host 127.0.0.1 --nthreads 1 --no-dashboard --death-timeout 60 2>/dev/null &
   servers+=($!)
 done
-trap 'kill "${servers[@]}"; rm -rf "$work"; git -C "$top" worktree prune' EXIT
 address=$("$py" -c 'import sys; from distributed import Client
 with Client(scheduler_file=sys.argv[1], timeout=60) as c:
     c.wait_for_workers(2, timeout=60); print(c.scheduler.address)' "$info")
@@ -193,11 +205,13 @@ for corpus in "64 1048576" "2000 10000"; do
     "$files" "$bytes" "$runs"
   echo "| command | seconds | time vs xargs -P 2 |"
   echo "|---|--:|--:|"
-  base=$(tr ' ' '\n' <<<"${t[0]}" | grep . | median)
+  declare -A med=()
   for i in "${!many_cmds[@]}"; do
-    s=$(tr ' ' '\n' <<<"${t[$i]}" | grep . | median)
-    printf '| %s | %.2f | %.2fx |\n' "${many_names[$i]}" "$s" \
-      "$(echo "$s / $base" | bc -l)"
+    med[$i]=$(medianof "${t[$i]}")
   done
-  unset t
+  for i in "${!many_cmds[@]}"; do
+    printf '| %s | %.2f | %.2fx |\n' "${many_names[$i]}" "${med[$i]}" \
+      "$(echo "${med[$i]} / ${med[0]}" | bc -l)"
+  done
+  unset t med
 done
