@@ -41,9 +41,10 @@ int buffered(FILE* f) {
 // Returns the next input byte, or EOF. Before the input buffer is refilled,
 // the output decided so far is flushed: the reader has it before the filter
 // waits, and a failed write is caught before the read, which is then not made.
-// An interrupted read is made again.
+// The error flag counts too: a line end that failed to be written has left
+// nothing for the flush to fail on. An interrupted read is made again.
 int get() {
-  if (!buffered(stdin) && fflush(stdout) != 0)
+  if (!buffered(stdin) && (fflush(stdout) != 0 || ferror_unlocked(stdout)))
     return EOF;
   int c;
   while ((c = getc(stdin)) == EOF && ferror_unlocked(stdin) && errno == EINTR)
@@ -51,17 +52,28 @@ int get() {
   return c;
 }
 
-// Whether standard output is the regular file that standard input reads, at a
-// place from which what is written would be read back, without end.
+// Whether standard output is the regular file that standard input reads and
+// input remains, with the output appended to it or ahead of the reading, so
+// that what is written would be read back without end, or with both ends
+// moving one shared offset, so that each write skips input not yet read.
 int readsback() {
   struct stat in, out;
   if (fstat(0, &in) != 0 || fstat(1, &out) != 0 || !S_ISREG(in.st_mode) ||
       in.st_dev != out.st_dev || in.st_ino != out.st_ino)
     return 0;
   const off_t from = lseek(0, 0, SEEK_CUR);
-  const off_t to =
-      (fcntl(1, F_GETFL) & O_APPEND) ? out.st_size : lseek(1, 0, SEEK_CUR);
-  return from < in.st_size && to > from;
+  if (from < 0 || from >= in.st_size)
+    return 0;
+  if (fcntl(1, F_GETFL) & O_APPEND)
+    return 1;
+  const off_t to = lseek(1, 0, SEEK_CUR);
+  if (to != from)
+    return to > from;
+  // Two offsets that stand together, or one: moving one tells which.
+  lseek(0, from + 1, SEEK_SET);
+  const int shared = lseek(1, 0, SEEK_CUR) == from + 1;
+  lseek(0, from, SEEK_SET);
+  return shared;
 }
 
 }  // namespace
@@ -82,7 +94,8 @@ int readsback() {
  * would; an interrupted one is made again. A failed write ends the run at
  * once, and nothing is written after it, so the output is always a prefix of
  * the whole. Either is reported as one line on standard error, with exit
- * status 1. Appending to the file that is the input is refused.
+ * status 1. Writing to the file that is the input is refused where it would
+ * read back its own output or skip input not yet read.
  */
 int main() {
   setvbuf(stdin, nullptr, _IOLBF, 1024);
