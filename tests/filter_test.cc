@@ -323,8 +323,7 @@ TEST(Filter, WriteErrors) {
       // No line ends in the output, and the input never ends.
       {"endless input", {"/dev/zero", "/dev/full"}, nospace},
       {"idle input", {nullptr, "/dev/full"}, nospace, "Hi, yo", "", "", true},
-      {"idle after a line end", {nullptr, "/dev/full"}, nospace, "Hi. ", "",
-       "", true},
+      {"idle line end", {nullptr, "/dev/full"}, nospace, "Hi. ", "", "", true},
       {"only the final write", {"/dev/null", "/dev/full"}, nospace},
   };
   for (const WriteCase& row : rows)
@@ -462,8 +461,8 @@ TEST(Filter, SameFile) {
   const int append = O_WRONLY | O_APPEND;
   const Row rows[] = {
       {"append", O_RDONLY, append, false, false, text, refused},
-      {"append to another file", O_RDONLY, append, true, false,
-       reference(text), ""},
+      {"append to another file", O_RDONLY, append, true, false, reference(text),
+       ""},
       {"append after the input's end", O_RDONLY, append, false, true,
        text + "\n", ""},
       {"in place", O_RDONLY, O_RDWR, false, false, reference(text), ""},
