@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
-# Settings every target shares: the language, warnings, the sanitizers or the
-# hardening a distribution builds with, and one LTO setting for all, since
-# objects built for LTO cannot be linked without it.
+# Settings every target shares: the language, warnings, 64-bit file offsets,
+# the sanitizers or the hardening a distribution builds with, and one LTO
+# setting for all, since objects built for LTO cannot be linked without it.
 
 include(CheckIPOSupported)
 check_ipo_supported(RESULT SENTBREAK_IPO LANGUAGES CXX)
@@ -13,6 +13,9 @@ function(sentbreak_setup target)
   set_target_properties(${target} PROPERTIES
     CXX_EXTENSIONS OFF POSITION_INDEPENDENT_CODE ON)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)  # files past 2 GiB
+    target_compile_definitions(${target} PRIVATE _FILE_OFFSET_BITS=64)
+  endif()
   if(SENTBREAK_SANITIZE)
     target_compile_options(${target} PRIVATE -fsanitize=address,undefined
       -fno-sanitize-recover=all -fno-omit-frame-pointer)

@@ -1,0 +1,13 @@
+# SPDX-License-Identifier: MIT
+# Cross-building with Debian's cross compilers, for the target that
+# SENTBREAK_TRIPLE names (such as aarch64-linux-gnu):
+#   cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/cross.cmake \
+#     -DSENTBREAK_TRIPLE=aarch64-linux-gnu
+set(CMAKE_SYSTEM_NAME Linux)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES SENTBREAK_TRIPLE)
+string(REGEX MATCH "^[^-]+" CMAKE_SYSTEM_PROCESSOR "${SENTBREAK_TRIPLE}")
+set(CMAKE_CXX_COMPILER ${SENTBREAK_TRIPLE}-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/${SENTBREAK_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
