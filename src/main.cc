@@ -38,13 +38,20 @@ int buffered(FILE* f) {
 #endif
 }
 
+// Whether all the output decided so far has been written. A line end that
+// failed to be written has left nothing for the flush to fail on, so the
+// error flag counts too. Out of line, it leaves get() small enough to be
+// inlined into the loop.
+[[gnu::noinline]] int flushed() {
+  return fflush(stdout) == 0 && !ferror_unlocked(stdout);
+}
+
 // Returns the next input byte, or EOF. Before the input buffer is refilled,
 // the output decided so far is flushed: the reader has it before the filter
 // waits, and a failed write is caught before the read, which is then not made.
-// The error flag counts too: a line end that failed to be written has left
-// nothing for the flush to fail on. An interrupted read is made again.
+// An interrupted read is made again.
 int get() {
-  if (!buffered(stdin) && (fflush(stdout) != 0 || ferror_unlocked(stdout)))
+  if (!buffered(stdin) && !flushed())
     return EOF;
   int c;
   while ((c = getc(stdin)) == EOF && ferror_unlocked(stdin) && errno == EINTR)
