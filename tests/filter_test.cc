@@ -288,7 +288,7 @@ TEST(Filter, DeliversBeforeInputEnds) {
 struct WriteCase {
   const char* name;
   Streams streams;
-  std::string err;
+  std::string err;  // the error's words; where C libraries differ, each, by |
   std::string in = "Hi. Yo", later = "";  // later is written after a pause
   std::string out = "";
   bool idle = false;  // the input stays open: the filter must end by itself
@@ -310,7 +310,9 @@ void expectfails(const WriteCase& w) {
   if (hold >= 0)
     close(hold);
   EXPECT_EQ(r.out, w.out);
-  EXPECT_EQ(r.err, "sentbreak: write error: " + w.err + "\n");
+  EXPECT_TRUE(std::regex_match(
+      r.err, std::regex("sentbreak: write error: (" + w.err + ")\n")))
+      << r.err;
   EXPECT_EQ(r.status, 1);
 }
 
@@ -352,8 +354,8 @@ TEST(Filter, WriteFaults) {
        "Aaaa.\n"},
       {"line end, and the read after it",
        faults({full + "1", "read,readv:error=EIO:when=2"}), nospace, "Hi. "},
-      {"close", faults({"close:error=EIO:when=1"}), "Input/output error",
-       "Hi. Yo", "", "Hi.\nYo\n"},
+      {"close", faults({"close:error=EIO:when=1"}),
+       "Input/output error|I/O error", "Hi. Yo", "", "Hi.\nYo\n"},
   };
   for (const WriteCase& row : rows)
     expectfails(row);
