@@ -483,7 +483,8 @@ TEST(Filter, SameFile) {
     s.outfd = row.out < 0 ? s.infd : open(out.c_str(), row.out | O_CLOEXEC);
     Result r = run("", false, s);
     close(s.infd);
-    close(s.outfd);
+    if (s.outfd != s.infd)
+      close(s.outfd);
     std::string file;
     const int back = open(out.c_str(), O_RDONLY);
     fill(back, file, SIZE_MAX, kWait);
