@@ -51,7 +51,7 @@ for corpus in "64 1048576" "2000 10000"; do
 done
 # Peak memory on one file of $huge MiB, on workers started afresh.
 stop && cluster
-mib() { echo $(($(/usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1) / 1024)); }
+mib() { echo $(($(rss "$@") / 1024)); }
 hwm() { echo $(($(awk '/VmHWM/ {print $2}' "/proc/$1/status") / 1024)); }
 client=$(mib $remote "$work/huge" "$work/out/o")
 echo "Peak memory on one file of $huge MiB, running cluster of 2 without --shared:" \

@@ -65,12 +65,11 @@ for f in prose dense nospace; do
 done
 echo "Speeds relative to sentbreak: 2.00x is twice as fast, 0.50x half as fast."
 echo
-# Peak resident memory in KiB, the median of five runs.
-peak() {
-  for _ in 1 2 3 4 5; do /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; done |
-    sort -n | sed -n 3p
-}
-small=$(peak "$sb" <"$work/prose-1m") big=$(peak "$sb" <"$work/prose")
+# Peak resident memory in KiB of one run of the command given; and of
+# sentbreak on the file $1, the median of five runs.
+rss() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; }
+peak() { for _ in 1 2 3 4 5; do rss "$sb" <"$1"; done | sort -n | sed -n 3p; }
+small=$(peak "$work/prose-1m") big=$(peak "$work/prose")
 echo "Peak memory of sentbreak (median of 5): $small KiB on 1 MiB of prose," \
   "$big KiB on $prose MiB, a difference of $((big - small)) KiB."
 for i in 0 ${baseline:+$((${#cmds[@]} - 1))}; do
