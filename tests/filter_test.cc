@@ -455,22 +455,28 @@ TEST(Filter, SameFile) {
   const std::string refused = "sentbreak: input file is output file\n";
   struct Row {
     const char* name;
-    int in, out;  // how each end opens the file; out -1: dup of the input
-    bool other;   // the output is another file, on the same file system
-    bool read;    // the input has been read to its end
+    int in, out;     // how each end opens the file; out -1: dup of the input
+    bool other;      // the output is another file, on the same file system
+    off_t from, to;  // where each end starts; -1: at the end of the file
     std::string file, err;  // the output file afterwards, and the message
   };
   const int append = O_WRONLY | O_APPEND;
+  const off_t header = 11;  // "It rained. " of the first line
+  const std::string behind = reference(text.substr(header));
   const Row rows[] = {
-      {"append", O_RDONLY, append, false, false, text, refused},
-      {"append to another file", O_RDONLY, append, true, false, reference(text),
+      {"append", O_RDONLY, append, false, 0, 0, text, refused},
+      {"append to another file", O_RDONLY, append, true, 0, 0, reference(text),
        ""},
-      {"append after the input's end", O_RDONLY, append, false, true,
+      {"append after the input's end", O_RDONLY, append, false, -1, 0,
        text + "\n", ""},
-      {"in place", O_RDONLY, O_RDWR, false, false, reference(text), ""},
-      {"in place, both read-write", O_RDWR, O_RDWR, false, false,
+      {"in place", O_RDONLY, O_RDWR, false, 0, 0, reference(text), ""},
+      {"in place, both read-write", O_RDWR, O_RDWR, false, 0, 0,
        reference(text), ""},
-      {"one shared descriptor", O_RDWR, -1, false, false, text, refused},
+      {"one shared descriptor", O_RDWR, -1, false, 0, 0, text, refused},
+      {"output ahead of the reading", O_RDONLY, O_WRONLY, false, 0, header,
+       text, refused},
+      {"output behind the reading", O_RDONLY, O_WRONLY, false, header, 0,
+       behind + text.substr(behind.size()), ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -478,9 +484,11 @@ TEST(Filter, SameFile) {
     const std::string out = row.other ? tempfile("") : path;
     Streams s;
     s.infd = open(path.c_str(), row.in | O_CLOEXEC);
-    if (row.read)
-      lseek(s.infd, 0, SEEK_END);
+    lseek(s.infd, row.from < 0 ? 0 : row.from,
+          row.from < 0 ? SEEK_END : SEEK_SET);
     s.outfd = row.out < 0 ? s.infd : open(out.c_str(), row.out | O_CLOEXEC);
+    if (row.out >= 0)
+      lseek(s.outfd, row.to, SEEK_SET);
     Result r = run("", false, s);
     close(s.infd);
     if (s.outfd != s.infd)
