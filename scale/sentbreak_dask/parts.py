@@ -1,0 +1,110 @@
+# SPDX-License-Identifier: MIT
+"""The .part- files that outputs are assembled in, and the directories that
+a run makes for them.
+
+Each output is assembled in a .part- file beside its target, named for this
+host and process, and renamed into place once it has its whole length. A
+later run on the same host removes the .part- files of runs that have
+ended. Directories that the run made and left empty are removed at its end.
+"""
+
+import contextlib
+import dataclasses
+import errno
+import os
+import re
+import socket
+import tempfile
+
+import psutil
+
+PREFIX = ".part-%s-%d-" % (socket.gethostname(), os.getpid())
+STALE = re.compile(r"\.part-(.*)-([0-9]+)-[a-z0-9_]+")
+
+
+def stale(directory):
+    """Removes the .part- files left in directory by runs on this host that
+    have ended."""
+    for name in os.listdir(directory):
+        m = STALE.fullmatch(name)
+        if m and m.group(1) == socket.gethostname() and \
+                not psutil.pid_exists(int(m.group(2))):
+            with contextlib.suppress(OSError):
+                os.unlink(os.path.join(directory, name))
+
+
+@dataclasses.dataclass
+class Outputs:
+    """The .part- files and directories of one run."""
+    mode: int  # of each output, as the umask leaves it
+    made: list = dataclasses.field(default_factory=list)
+    cleared: set = dataclasses.field(default_factory=set)
+    live: set = dataclasses.field(default_factory=set)
+
+    def makedirs(self, path):
+        """Makes the directory path and those above it, as needed."""
+        missing = []
+        while not os.path.isdir(path):
+            missing.append(path)
+            path = os.path.dirname(path)
+        for directory in reversed(missing):
+            try:
+                os.mkdir(directory)
+            except FileExistsError:
+                if not os.path.isdir(directory):
+                    raise OSError(errno.ENOTDIR, "cannot make %s: not a "
+                                  "directory" % directory) from None
+                continue
+            self.made.append(directory)
+
+    def make(self, target):
+        """Makes the .part- file for the output target; returns its path."""
+        directory = os.path.dirname(target)
+        self.makedirs(directory)
+        if directory not in self.cleared:
+            self.cleared.add(directory)
+            stale(directory)
+        fd, part = tempfile.mkstemp(dir=directory, prefix=PREFIX)
+        self.live.add(part)
+        os.fchmod(fd, self.mode)
+        os.close(fd)
+        return part
+
+    def commit(self, part, target, length):
+        """Renames part to target, if it has length bytes."""
+        # Opened, not only looked up, so that a network file system looks
+        # at the file again.
+        fd = os.open(part, os.O_RDONLY | os.O_CLOEXEC)
+        try:
+            got = os.fstat(fd).st_size
+        finally:
+            os.close(fd)
+        if got != length:
+            raise OSError(errno.EIO, "its output is %d bytes, not %d"
+                          % (got, length))
+        os.replace(part, target)
+        self.live.discard(part)
+
+    def discard(self, *paths):
+        for path in filter(None, paths):
+            with contextlib.suppress(OSError):
+                os.unlink(path)
+            self.live.discard(path)
+
+    def abandon(self):
+        """Removes every .part- file of this run, and the directories it
+        made."""
+        self.discard(*self.live)
+        for directory in self.cleared:  # one made but not yet recorded
+            with contextlib.suppress(OSError):
+                self.discard(*(os.path.join(directory, name)
+                               for name in os.listdir(directory)
+                               if name.startswith(PREFIX)))
+        self.tidy()
+
+    def tidy(self, keep=None):
+        """Removes the directories this run made that are empty, but keep."""
+        for directory in reversed(self.made):
+            if directory != keep:
+                with contextlib.suppress(OSError):
+                    os.rmdir(directory)
