@@ -1,7 +1,13 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# The version is set once, in the build; NEWS, the manual page and the Dask
-# recipe must name the same. Usage: version.sh VERSION NEWS PAGE RECIPE
-head -n 1 "$2" | grep -q "^sentbreak ($1) " || { echo "NEWS: not $1"; exit 1; }
-grep -q "^\.TH .*\"sentbreak $1\"" "$3" || { echo "manual page: not $1"; exit 1; }
-"$4" --version | grep -q "(sentbreak $1)\$" || { echo "recipe: not $1"; exit 1; }
+# The filter's version is set once, in the build, and the recipe's once, in
+# its package; NEWS, the manual pages and the recipe's --version must name
+# the same. Usage: version.sh VERSION RECIPE-VERSION NEWS PAGE RECIPE-PAGE RECIPE
+head -n 1 "$3" | grep -q "^sentbreak ($1) " || { echo "NEWS: not $1"; exit 1; }
+sed -n '2,/^ -- /p' "$3" | grep -q "sentbreak-dask $2" ||
+  { echo "NEWS: its first entry names no sentbreak-dask $2"; exit 1; }
+grep -q "^\.TH .*\"sentbreak $1\"" "$4" || { echo "sentbreak.1: not $1"; exit 1; }
+grep -q "^\.TH .*\"sentbreak-dask $2\"" "$5" ||
+  { echo "sentbreak-dask.1: not $2"; exit 1; }
+"$6" --version | grep -q "^sentbreak-dask $2 (sentbreak $1)\$" ||
+  { echo "recipe: not $2 with $1"; exit 1; }

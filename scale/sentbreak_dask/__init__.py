@@ -12,4 +12,4 @@ command line).
 """
 
 __version__ = "3.0.0"
-SENTBREAK = "1.1.1"  # the sentbreak release this recipe comes with
+SENTBREAK = "1.2.0"  # the sentbreak release this recipe comes with
