@@ -1,37 +1,29 @@
 # SPDX-License-Identifier: MIT
 # The Dask recipe's cases of bench/run.sh, which sources this file: one large
-# file and many small ones, on a cluster in the recipe's own process and on
-# one already running, against sentbreak alone, xargs and a plain loop, each
-# with two processes at most; then the peak memory on one huge file.
+# file and many small ones, on the recipe's own cluster and on one already
+# running (tests/cluster.py: a scheduler and two workers on 127.0.0.1),
+# against sentbreak alone, xargs and a plain loop, each with two processes
+# at most; what the client can feed the workers, with a program that costs
+# nothing, beside the baseline's recipe; the cost of a task; and the peak
+# memory on one huge file.
 "$py" -c 'import distributed' 2>/dev/null ||
   { echo "Dask (python3-distributed) is not installed: no cluster tables." && exit 0; }
-servers=()
-# Stops the Dask processes, workers first; one can hang in its shutdown once
-# its scheduler has gone, so what has not ended after 10 s is killed.
-stop() {
-  for ((i = ${#servers[@]} - 1; i >= 0; i--)); do
-    kill "${servers[i]}" && { timeout 10 tail --pid="${servers[i]}" -f /dev/null ||
-      kill -9 "${servers[i]}"; }
-  done 2>/dev/null
-  servers=()
+cluster=
+start() {  # starts the running cluster, and sets remote
+  rm -rf "$work/c" && mkdir "$work/c"
+  "$py" "$top/tests/cluster.py" "$work/c" 2 &
+  cluster=$!
+  until [ -s "$work/c/address" ]; do kill -0 "$cluster" && sleep 0.1; done
+  remote="$recipe --sentbreak $sb --scheduler $(cat "$work/c/address")"
+}
+stop() {  # which stops its workers, then its scheduler
+  [ -z "$cluster" ] || { kill "$cluster" && wait "$cluster" || true; }
+  cluster=
 }
 trap 'stop; rm -rf "$work"; git -C "$top" worktree prune' EXIT
-cluster() {  # starts a scheduler and two workers, and sets remote
-  "$py" -m dask scheduler --host 127.0.0.1 --port 0 --dashboard-address 127.0.0.1:0 \
-    --scheduler-file "$work/s.json" 2>/dev/null &
-  servers+=($!)
-  for _ in 1 2; do
-    "$py" -m dask worker --scheduler-file "$work/s.json" --no-nanny --host 127.0.0.1 \
-      --nthreads 1 --no-dashboard --death-timeout 60 2>/dev/null &
-    servers+=($!)
-  done
-  remote="$top/scale/sentbreak-dask --sentbreak $sb --scheduler $("$py" -c 'import sys
-from distributed import Client
-with Client(scheduler_file=sys.argv[1], timeout=60) as c:
-    c.wait_for_workers(2, timeout=60); print(c.scheduler.address)' "$work/s.json")"
-}
-cluster
-local="$top/scale/sentbreak-dask --sentbreak $sb --workers 2"
+recipe=$top/scale/sentbreak-dask
+local="$recipe --sentbreak $sb --workers 2"
+start
 table "One file of $large MiB of prose" "" \
   "sentbreak < file > out=$sb <'$work/large' >'$work/out/o'" \
   "recipe, local cluster of 2=$local '$work/large' '$work/out/o'" \
@@ -49,12 +41,50 @@ for corpus in "64 1048576" "2000 10000"; do
     "recipe, local cluster of 2=$local '$work/many' '$work/out'" \
     "recipe, running cluster of 2=$remote '$work/many' '$work/out'"
 done
-# Peak memory on one file of $huge MiB, on workers started afresh.
-stop && cluster
+
+# The feed: a program that only copies its input and adds the final newline,
+# on a file that does not end with a break, so that the recipe's cost is all
+# there is. In MB/s of the input, beside the baseline's recipe.
+printf '#!/bin/sh\ncat && echo\n' >"$work/copy" && chmod +x "$work/copy"
+head -c $(((large >> 1 << 20) - 1)) "$work/huge" >"$work/feed" && printf x >>"$work/feed"
+feed=("recipe | running cluster of 2=${remote/$sb/$work/copy} '$work/feed' '$work/out/o'"
+  "recipe | running cluster of 2, --shared=${remote/$sb/$work/copy} --shared '$work/feed' '$work/out/o'")
+if [ -n "$baseline" ]; then
+  old=${remote/$recipe/$work/base/scale/sentbreak-dask}
+  feed+=("recipe $baseline | running cluster of 2=${old/$sb/$work/copy} '$work/feed' '$work/out/o'"
+    "recipe $baseline | running cluster of 2, --shared=${old/$sb/$work/copy} --shared '$work/feed' '$work/out/o'")
+fi
+table "What the client feeds: $((large >> 1)) MiB through a copying program" "$work/feed" "${feed[@]}"
+
+# The cost of a task: the same program on pieces of 4 KiB.
+median() {
+  hyperfine --style none --runs 3 --export-json "$work/m.json" \
+    --prepare "rm -rf '$work/out' && mkdir '$work/out'" "$1" >/dev/null 2>&1
+  "$py" -c 'import json, sys; print(json.load(open(sys.argv[1]))["results"][0]["median"])' "$work/m.json"
+}
+head -c $(((lines << 13) - 1)) "$work/huge" >"$work/tiny" && printf x >>"$work/tiny"
+tasks=$(PYTHONPATH=$top/scale "$py" -c 'import sys; from sentbreak_dask.cut import cuts
+d = open(sys.argv[1], "rb").read(); print(len(cuts(lambda n, at: d[at:at + n], len(d), 4096)))' "$work/tiny")
+for how in "" "--shared"; do
+  s=$(median "${remote/$sb/$work/copy} $how --block-size 4K '$work/tiny' '$work/out/o'")
+  "$py" -c 'import sys; s, n = float(sys.argv[1]), int(sys.argv[2])
+print("Cost of a task, running cluster of 2%s: %d pieces of 4 KiB in %.2f s, %.2f ms a piece." % (sys.argv[3], n, s, 1e3 * s / n))' \
+    "$s" "$tasks" "${how:+, $how}"
+done
+
+# Peak memory on one file of $huge MiB, as GNU time's maximum resident set
+# (of the recipe's process, or of a program it ran if that is larger), and
+# each Dask process's VmHWM, on a cluster started afresh; then the recipe's
+# own cluster on that file and on a file of 5 bytes, which shows the floor of
+# Python and Dask.
+stop && start
 mib() { echo $(($(rss "$@") / 1024)); }
 hwm() { echo $(($(awk '/VmHWM/ {print $2}' "/proc/$1/status") / 1024)); }
 client=$(mib $remote "$work/huge" "$work/out/o")
+dask=$(for p in $(pgrep -P "$cluster"); do
+  printf '%s %s MiB, ' "$(tr '\0' ' ' <"/proc/$p/cmdline" | grep -o 'scheduler\|worker' | head -n 1)" "$(hwm "$p")"
+done)
+printf 'x. y\n' >"$work/five"
 echo "Peak memory on one file of $huge MiB, running cluster of 2 without --shared:" \
-  "client $client MiB, scheduler $(hwm "${servers[0]}") MiB, workers" \
-  "$(hwm "${servers[1]}") and $(hwm "${servers[2]}") MiB; local cluster of 2:" \
-  "$(mib $local "$work/huge" "$work/out/o") MiB, workers included."
+  "client $client MiB; ${dask%, }. Local cluster of 2: $(mib $local "$work/huge" "$work/out/o") MiB" \
+  "on $huge MiB, $(mib $local "$work/five" "$work/out/o") MiB on 5 bytes."

@@ -35,7 +35,7 @@ fill() {
   "$py" -c 'import sys; d = sys.stdin.buffer.read(); n = int(sys.argv[1]) << 20
 sys.stdout.buffer.write((d * (n // len(d) + 1))[:n])' "$1"
 }
-cat /usr/share/common-licenses/* 2>/dev/null | fill "$huge" >"$work/huge"
+"$py" "$top/tests/prose.py" $((huge << 20)) >"$work/huge"
 for f in prose large; do head -c "$((${!f} << 20))" "$work/huge" >"$work/$f"; done
 head -c 1048576 "$work/prose" >"$work/prose-1m"
 { printf '. %.0s' $(seq 39) && printf '.\n'; } | fill "$dense" >"$work/dense"
