@@ -111,36 +111,35 @@ def stopper(outputs, report):
     return stop
 
 
-def main(argv=None):
-    args = arguments(argv)
+def connect(args, report):
+    """A client of the cluster that args name, for work that needs no
+    package installed on the workers."""
+    if args.scheduler is None:
+        return cluster.local(args.workers)
+    client = cluster.remote(args)
+    import cloudpickle
+    # Dask asks for the module of what it sends by its own name.
+    for module in (sys.modules[__package__], worker):
+        cloudpickle.register_pickle_by_value(module)
+    if sys.stderr.isatty() and (link := cluster.dashboard(client)):
+        report.line("dashboard", link)
+    return client
+
+
+def start(args, report, outputs):
+    """Runs the files that args name; returns the exit status."""
     began = time.monotonic()
-    report = Report()
-    umask = os.umask(0)
-    os.umask(umask)
-    outputs = parts.Outputs(0o666 & ~umask)
-    for signum in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(signum, stopper(outputs, report))
     found = inputs(args.input, args.output, report, outputs)
     if found is None:
         return 1
     files, top = found
     cluster.setup()
     try:
-        if args.scheduler is None:
-            client = cluster.local(args.workers)
-        else:
-            client = cluster.remote(args)
+        client = connect(args, report)
     except cluster.Refused as e:
         outputs.tidy()
         report.fail(args.scheduler, e)
         return 1
-    if args.scheduler is not None:
-        import cloudpickle  # workers need not have this package
-        # Dask asks for the module of what it sends by its own name.
-        for module in (sys.modules[__package__], worker):
-            cloudpickle.register_pickle_by_value(module)
-        if sys.stderr.isatty() and (link := cluster.dashboard(client)):
-            report.line("dashboard", link)
     report.progress(sum(f.size for f in files))
     shared = args.scheduler is None or args.shared
     pieces = Pieces(files, block(args, shared), shared, outputs, report)
@@ -154,3 +153,20 @@ def main(argv=None):
     outputs.tidy(keep=None if report.failed else top)
     report.summary(files, time.monotonic() - began)
     return 1 if report.failed else 0
+
+
+def main(argv=None):
+    args = arguments(argv)
+    report = Report()
+    umask = os.umask(0)
+    os.umask(umask)
+    outputs = parts.Outputs(0o666 & ~umask)
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(signum, stopper(outputs, report))
+    try:
+        return start(args, report, outputs)
+    except Exception as e:  # a fault of ours, told in one line all the same
+        outputs.abandon()
+        report.close()
+        report.fail(PROG, describe(e))
+        return 1

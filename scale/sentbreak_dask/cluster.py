@@ -89,15 +89,25 @@ def probe(address, sec):
     client. A scheduler that cannot be reached is left for Dask to retry."""
     from distributed.comm import parse_address, parse_host_port
 
-    scheme, where = parse_address(address)
+    try:
+        scheme, where = parse_address(address)
+        host, port = parse_host_port(where, 8786) if scheme in ("tcp", "tls") \
+            else (None, None)
+    except ValueError as e:
+        raise Refused("not an address: %s" % e) from None
     if scheme not in ("tcp", "tls"):
         return
-    ctx = sec.get_connection_args("client").get("ssl_context")
+    try:
+        ctx = sec.get_connection_args("client").get("ssl_context")
+    except (OSError, ValueError) as e:  # ssl.SSLError is an OSError
+        raise Refused("cannot use the certificates: %s" % (
+            getattr(e, "reason", None) or getattr(e, "strerror", None)
+            or e)) from None
     if scheme == "tls" and ctx is None:
         raise Refused("a tls:// address needs --tls-ca-file, --tls-cert and "
                       "--tls-key, or Dask's TLS configuration")
     try:
-        sock = socket.create_connection(parse_host_port(where), PROBE)
+        sock = socket.create_connection((host, port), PROBE)
     except OSError:
         return
     with sock:
