@@ -207,6 +207,9 @@ def test_refusals(recipe, corpus, remote, tls, tmp_path):
          "does not answer plain TCP"),
         (certs(mine, mine)[:1] + [remote.address.replace("tcp:", "tls:")]
          + certs(mine, mine)[2:], "speaks plain TCP"),
+        (certs({"tls_ca_file": "/nonexistent"}, mine),
+         "cannot use the certificates"),
+        (["--scheduler", "tcp://[::1", *paths], "not an address"),
     ]
     for args, words in rows:
         proc = subprocess.run([recipe, *args], capture_output=True,
