@@ -43,6 +43,16 @@ def describe(e):
     return "%s: %s" % (type(e).__name__, e)
 
 
+def fetch(future):
+    """What an ended task gave, fetched from its worker: its result, or the
+    exception in its place. Done as each task ends, in Dask's thread for
+    callbacks, so that the transfer overlaps the client's other work."""
+    try:
+        return future.result(timeout=CONNECT_TIMEOUT + GRACE)
+    except Exception as e:
+        return e
+
+
 def block(args, shared):
     """The size of the pieces that files are cut into."""
     return args.block_size if shared else min(args.block_size, TRAVEL)
@@ -58,7 +68,7 @@ class Run:
         self.lost = set()  # workers gone, or not answering
         self.on = collections.defaultdict(list)  # address: [Task], in order
         self.resend = collections.deque()
-        self.ended = queue.Queue()  # (future, Task), as each ends
+        self.ended = queue.Queue()  # (future, Task, what it gave)
         self.looked = self.alone = 0
 
     def look(self):
@@ -160,30 +170,26 @@ class Run:
         t.worker = w
         self.on[w].append(t)
         self.started(w)
-        t.future.add_done_callback(lambda future: self.ended.put((future, t)))
+        t.future.add_done_callback(
+            lambda future: self.ended.put((future, t, fetch(future))))
 
-    def take(self, future, t):
-        """Takes what the task t returned, if it is still its future."""
+    def take(self, future, t, results):
+        """Takes what the task t gave, if future is still its own."""
         if t.future is not future:
             return  # sent again since
         t.future = None
         self.on[t.worker].remove(t)
         self.started(t.worker)
-        if future.status == "cancelled":  # its scattered piece was lost
-            self.drop(t.worker, "lost its worker")
-            return self.again(t, "lost its worker")
         if future.status == "error":
-            e = future.exception()
+            e = results
             results = (e.args[1] if isinstance(e, worker.Again)
                        and len(e.args) > 1
-                       else [(describe(e), None)] * len(t.jobs))
-        else:
-            try:
-                results = future.result(timeout=CONNECT_TIMEOUT + GRACE)
-            except Exception:
-                self.drop(t.worker, "lost its worker")
-                return self.again(t, "lost its worker")
-        for job, (why, out) in zip(t.jobs, results):
+                       else [(None, describe(e))] * len(t.jobs))
+        elif isinstance(results, Exception):  # cancelled, as its scattered
+            # piece was lost with its worker; or that worker did not answer
+            self.drop(t.worker, "lost its worker")
+            return self.again(t, "lost its worker")
+        for job, (out, why) in zip(t.jobs, results):
             self.pieces.piece(job, why, out)
 
     def go(self):

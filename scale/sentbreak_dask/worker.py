@@ -30,7 +30,7 @@ class Failed(Exception):
 
 class Again(Exception):
     """A task worth another try: its arguments are the reason, and each
-    job's (reason, result) from this try."""
+    job's (result, reason) from this try."""
 
     def __str__(self):  # short, or Dask would cut the results off
         return self.args[0]
@@ -218,20 +218,20 @@ def sent(program, data, last, timeout):
 
 def batch(work, program, jobs, timeout):
     """Does work for each of jobs, a task's worth. Returns each job's
-    (reason, result), with a reason of None where it succeeded; raises Again
+    (result, reason), with a reason of None where it succeeded; raises Again
     if a job is worth another try."""
     results, again = [], None
     for job in jobs:
         try:
-            results.append((None, work(program, *job, timeout)))
+            results.append((work(program, *job, timeout), None))
         except Again as e:
             again = again or e.args[0]
-            results.append((e.args[0], None))
+            results.append((None, e.args[0]))
         except Failed as e:
-            results.append((e.args[0], None))
+            results.append((None, e.args[0]))
         except OSError as e:
             again = again or reason(e)
-            results.append((reason(e), None))
+            results.append((None, reason(e)))
     if again is not None:
         raise Again(again, results)
     return results
