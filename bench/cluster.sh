@@ -44,17 +44,23 @@ done
 
 # The feed: a program that only copies its input and adds the final newline,
 # on a file that does not end with a break, so that the recipe's cost is all
-# there is. In MB/s of the input, beside the baseline's recipe.
+# there is; in MB/s of the input, over the whole run and with the start of
+# Python and Dask taken out (a run on a file of 5 bytes), beside the
+# baseline's recipe.
 printf '#!/bin/sh\ncat && echo\n' >"$work/copy" && chmod +x "$work/copy"
 head -c $(((large >> 1 << 20) - 1)) "$work/huge" >"$work/feed" && printf x >>"$work/feed"
-feed=("recipe | running cluster of 2=${remote/$sb/$work/copy} '$work/feed' '$work/out/o'"
-  "recipe | running cluster of 2, --shared=${remote/$sb/$work/copy} --shared '$work/feed' '$work/out/o'")
-if [ -n "$baseline" ]; then
-  old=${remote/$recipe/$work/base/scale/sentbreak-dask}
-  feed+=("recipe $baseline | running cluster of 2=${old/$sb/$work/copy} '$work/feed' '$work/out/o'"
-    "recipe $baseline | running cluster of 2, --shared=${old/$sb/$work/copy} --shared '$work/feed' '$work/out/o'")
-fi
-table "What the client feeds: $((large >> 1)) MiB through a copying program" "$work/feed" "${feed[@]}"
+printf 'x. y\n' >"$work/five"
+feed=()
+for r in "recipe=$recipe" ${baseline:+"recipe $baseline=$work/base/scale/sentbreak-dask"}; do
+  run=${remote/$recipe/${r#*=}}
+  for how in "running cluster of 2=" "running cluster of 2, --shared=--shared"; do
+    feed+=("${r%%=*} | ${how%%=*} | big=${run/$sb/$work/copy} ${how#*=} '$work/feed' '$work/out/o'"
+      "${r%%=*} | ${how%%=*} | small=${run/$sb/$work/copy} ${how#*=} '$work/five' '$work/out/o'")
+  done
+done
+timeall "${feed[@]}"
+"$py" "$top/bench/feed.py" "$work/t.json" \
+  "What the client feeds: $((large >> 1)) MiB through a copying program" "$work/feed"
 
 # The cost of a task: the same program on pieces of 4 KiB.
 median() {
@@ -84,7 +90,6 @@ client=$(mib $remote "$work/huge" "$work/out/o")
 dask=$(for p in $(pgrep -P "$cluster"); do
   printf '%s %s MiB, ' "$(tr '\0' ' ' <"/proc/$p/cmdline" | grep -o 'scheduler\|worker' | head -n 1)" "$(hwm "$p")"
 done)
-printf 'x. y\n' >"$work/five"
 echo "Peak memory on one file of $huge MiB, running cluster of 2 without --shared:" \
   "client $client MiB; ${dask%, }. Local cluster of 2: $(mib $local "$work/huge" "$work/out/o") MiB" \
   "on $huge MiB, $(mib $local "$work/five" "$work/out/o") MiB on 5 bytes."

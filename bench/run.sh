@@ -41,14 +41,19 @@ head -c 1048576 "$work/prose" >"$work/prose-1m"
 { printf '. %.0s' $(seq 39) && printf '.\n'; } | fill "$dense" >"$work/dense"
 tr -d ' \t\n\r\000' <"$work/prose" | fill "$nospace" >"$work/nospace"
 
-# Times the commands given as "NAME=COMMAND", and prints their table titled
-# $1, in MB/s of the file $2 if one is given.
-table() {
-  local title=$1 sized=$2 args=() && shift 2
+# Times the commands given as "NAME=COMMAND" into $work/t.json.
+timeall() {
+  local args=()
   for c in "$@"; do args+=(-n "${c%%=*}" "${c#*=}"); done
   hyperfine --style none --warmup 1 --runs "$runs" --export-json "$work/t.json" \
     --prepare "rm -rf '$work/out' && mkdir '$work/out'" "${args[@]}" \
     >/dev/null 2>"$work/err" || { cat "$work/err" >&2 && exit 1; }
+}
+# Times them, and prints their table titled $1, in MB/s of the file $2 if
+# one is given.
+table() {
+  local title=$1 sized=$2 && shift 2
+  timeall "$@"
   "$py" "$top/bench/table.py" "$work/t.json" "$title" $sized
 }
 
