@@ -22,6 +22,8 @@ import time
 from .cut import final
 
 TAIL = 4096  # of the program's standard error, kept for its last line
+SAID = 200  # of that last line, in the reason; Dask cuts long exceptions
+TICK = 0.005  # seconds between looks at a running program's output
 
 
 class Failed(Exception):
@@ -42,8 +44,9 @@ def reason(e):
 
 
 def identity(st):
-    """What tells one version of a file from another."""
-    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+    """What tells one version of a file from another. A write changes the
+    ctime, which, unlike the mtime, cannot be set back."""
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
 
 
 def openinput(path, ident):
@@ -75,15 +78,17 @@ def unchanged(fd, path, ident):
 
 
 def lastline(said):
-    """The last line that standard error held."""
-    lines = said.rstrip(b"\n").rsplit(b"\n", 1)
-    return lines[-1].decode(errors="backslashreplace").strip()
+    """The last line that standard error held, or the end of a long one."""
+    line = said.rstrip(b"\n").rsplit(b"\n", 1)[-1].strip()
+    text = line.decode(errors="backslashreplace")
+    return text if len(text) <= SAID else "..." + text[-SAID:]
 
 
-def run(program, source, out, timeout, until=None):
+def run(program, source, out, timeout, until=None, limit=None):
     """Runs program from the descriptor source to the descriptor out, to its
     end or until the offset of out has reached until, reading its standard
-    error as it comes so that it never fills."""
+    error as it comes so that it never fills. It is stopped once the offset
+    of out passes limit, and what it started goes with it at its end."""
     try:
         # A group of its own, so that stopping it stops what it started too.
         proc = subprocess.Popen([program], stdin=source, stdout=out,
@@ -91,29 +96,29 @@ def run(program, source, out, timeout, until=None):
     except OSError as e:
         raise Failed("%s: %s" % (program, reason(e))) from None
     began = time.monotonic()
-    tick = 0.005 if until is not None else 0.2
     err, said = proc.stderr.fileno(), b""
     stop = None
     while stop is None:
         if err is None:
             with contextlib.suppress(subprocess.TimeoutExpired):
-                proc.wait(tick)
-        elif select.select([err], [], [], tick)[0]:
+                proc.wait(TICK)
+        elif select.select([err], [], [], TICK)[0]:
             chunk = os.read(err, 65536)
             said = (said + chunk)[-TAIL:]
             err = err if chunk else None
-        if proc.poll() is not None:
-            break
-        if until is not None and os.lseek(out, 0, os.SEEK_CUR) >= until:
+        ended = proc.poll() is not None
+        at = os.lseek(out, 0, os.SEEK_CUR)
+        if limit is not None and at > limit:
+            stop = "much"
+        elif until is not None and at >= until:
             stop = "enough"
+        elif ended:
+            break
         elif timeout is not None and time.monotonic() - began > timeout:
             stop = "late"
-    if stop is not None:
-        try:
-            os.killpg(proc.pid, signal.SIGKILL)
-        except ProcessLookupError:  # it has just ended
-            pass
-        proc.wait()
+    with contextlib.suppress(ProcessLookupError):  # nothing left of it
+        os.killpg(proc.pid, signal.SIGKILL)
+    proc.wait()
     if err is not None:  # what is left, without waiting for a grandchild
         os.set_blocking(err, False)
         try:
@@ -124,6 +129,8 @@ def run(program, source, out, timeout, until=None):
     proc.stderr.close()
     if stop == "late":
         raise Failed("timed out after %g s" % timeout)
+    if stop == "much":
+        raise Again("%s wrote more than %d bytes" % (program, limit))
     if stop == "enough" or proc.returncode == 0:
         return
     if lastline(said):
@@ -158,7 +165,7 @@ def inplace(program, source, ident, start, end, part, timeout):
         os.lseek(out, start, os.SEEK_SET)
         if end == size:
             length = size + final(os.pread(fd, 2, max(0, size - 2)))
-            run(program, fd, out, timeout)
+            run(program, fd, out, timeout, limit=length)
             unchanged(fd, source, ident)
             got = os.lseek(out, 0, os.SEEK_CUR)
             if got != length:
@@ -202,11 +209,12 @@ def sent(program, data, last, timeout):
     the length of data unless last."""
     inp, out = memory(data), memory()
     try:
-        run(program, inp, out, timeout)
+        whole = len(data) + final(data[-2:])
+        run(program, inp, out, timeout, limit=whole)
         got = os.fstat(out).st_size
-        want = len(data) + final(data[-2:]) if last else len(data)
-        if got < want or (last and got > want):
-            raise short(program, got, want)
+        if got != whole:
+            raise short(program, got, whole)
+        want = whole if last else len(data)
         result = os.pread(out, want, 0)
         if len(result) != want:
             raise Again("output cut short")
