@@ -24,11 +24,14 @@ def final(tail):
 def cuts(pread, length, block):
     """Cuts an input of length bytes, read by pread(count, offset), into
     pieces of about block bytes, each starting after a byte that is not a
-    point and none shorter than MIN_PIECE. Returns the (start, end) of each."""
+    point and none shorter than MIN_PIECE. Returns the (start, end) of each;
+    raises EOFError if the input turns out shorter than length."""
     starts = [0]
     at = block
     while length - at >= MIN_PIECE:
         window = pread(MIN_PIECE, at - 1)
+        if len(window) < MIN_PIECE:
+            raise EOFError("shorter than %d bytes" % length)
         points = len(window) - len(window.lstrip(POINTS))
         at += points
         if points < len(window) and length - at >= MIN_PIECE:

@@ -55,8 +55,11 @@ class Pieces:
                     pieces = cut.cuts(lambda n, at: os.pread(inp.fileno(), n,
                                                              at),
                                       f.size, self.block)
+            except EOFError:
+                f.failed = "changed during the run"
             except (worker.Failed, OSError) as e:
                 f.failed = worker.reason(e)
+            if f.failed:
                 self.finish(f)
                 continue
             f.left = len(pieces)
