@@ -4,8 +4,8 @@
 INPUT is a regular file, whose output is the file OUTPUT, or a directory,
 each regular file under which has its output at the same relative path
 under the directory OUTPUT. Symbolic links and files that are not regular
-are skipped, one line each. A run whose outputs would land on its inputs is
-refused before any work is done.
+are skipped, one line each. A run whose outputs would land on its inputs,
+or on files that are not regular, is refused before any work is done.
 """
 
 import dataclasses
@@ -88,13 +88,16 @@ def inputs(source, output, report, outputs):
     if found is None:
         return None
     files, top = found
-    read = {f.ident[:2] for f in files}
+    outputs.inputs = {f.ident[:2] for f in files}
     for f in files:
         try:
-            st = os.stat(f.target)
+            st = os.lstat(f.target)
         except OSError:
             continue
-        if (st.st_dev, st.st_ino) in read:
+        if not stat.S_ISREG(st.st_mode):  # a device, say, not to be replaced
+            return report.fail(f.source, "its output %s is not a regular "
+                               "file" % f.target)
+        if (st.st_dev, st.st_ino) in outputs.inputs:
             return report.fail(f.source, "its output %s is an input file"
                                % f.target)
     try:

@@ -19,24 +19,29 @@ import tempfile
 import psutil
 
 PREFIX = ".part-%s-%d-" % (socket.gethostname(), os.getpid())
-STALE = re.compile(r"\.part-(.*)-([0-9]+)-[a-z0-9_]+")
+STALE = re.compile(r"\.part-(.*)-([0-9]+)-[a-z0-9_]{8}")  # as mkstemp names
 
 
-def stale(directory):
+def stale(directory, inputs):
     """Removes the .part- files left in directory by runs on this host that
-    have ended."""
+    have ended, but never one of inputs, the (device, inode) of each."""
     for name in os.listdir(directory):
         m = STALE.fullmatch(name)
-        if m and m.group(1) == socket.gethostname() and \
-                not psutil.pid_exists(int(m.group(2))):
-            with contextlib.suppress(OSError):
-                os.unlink(os.path.join(directory, name))
+        if not m or m.group(1) != socket.gethostname() or \
+                psutil.pid_exists(int(m.group(2))):
+            continue
+        path = os.path.join(directory, name)
+        with contextlib.suppress(OSError):
+            st = os.lstat(path)
+            if (st.st_dev, st.st_ino) not in inputs:
+                os.unlink(path)
 
 
 @dataclasses.dataclass
 class Outputs:
     """The .part- files and directories of one run."""
     mode: int  # of each output, as the umask leaves it
+    inputs: set = dataclasses.field(default_factory=set)  # (device, inode)
     made: list = dataclasses.field(default_factory=list)
     cleared: set = dataclasses.field(default_factory=set)
     live: set = dataclasses.field(default_factory=set)
@@ -63,7 +68,7 @@ class Outputs:
         self.makedirs(directory)
         if directory not in self.cleared:
             self.cleared.add(directory)
-            stale(directory)
+            stale(directory, self.inputs)
         fd, part = tempfile.mkstemp(dir=directory, prefix=PREFIX)
         self.live.add(part)
         os.fchmod(fd, self.mode)
