@@ -10,6 +10,7 @@ with the programs it started killed and its .part- files removed.
 
 import argparse
 import contextlib
+import math
 import os
 import re
 import signal
@@ -82,14 +83,17 @@ def arguments(argv=None):
         p.error("--workers must be from 1 to %d" % cluster.MAX_WORKERS)
     if args.block_size < MIN_PIECE:
         p.error("--block-size must be at least 4K")
-    if args.timeout is not None and args.timeout <= 0:
-        p.error("--timeout must be more than 0")
+    if args.timeout is not None and not 0 < args.timeout < math.inf:
+        p.error("--timeout must be a number of seconds more than 0")
     tls = args.tls_ca_file or args.tls_cert or args.tls_key
     if tls and args.scheduler is None:
         p.error("the --tls- options need --scheduler")
     # Workers that share the storage need paths that hold anywhere.
-    args.input = os.path.abspath(args.input)
-    args.output = os.path.abspath(args.output)
+    try:
+        args.input = os.path.abspath(args.input)
+        args.output = os.path.abspath(args.output)
+    except OSError as e:
+        p.error("the working directory: %s" % e.strerror)
     return args
 
 
@@ -165,8 +169,8 @@ def main(argv=None):
         signal.signal(signum, stopper(outputs, report))
     try:
         return start(args, report, outputs)
-    except Exception as e:  # a fault of ours, told in one line all the same
+    except Exception as e:  # Dask's configuration, say, or a fault of ours
         outputs.abandon()
         report.close()
-        report.fail(PROG, describe(e))
+        report.fail("cannot run", describe(e))
         return 1

@@ -9,8 +9,6 @@ import os
 import re
 import sys
 
-import dask.utils
-
 PROG = "sentbreak-dask"
 # Control characters, bytes that are not UTF-8 (as surrogateescape leaves
 # them), and the characters that end a line or turn text around.
@@ -70,7 +68,19 @@ class Report:
             self.bar = None
 
     def summary(self, files, seconds):
+        """The summary line on standard output; False if it cannot be
+        written, having said why."""
+        from dask.utils import format_bytes
+
         done = sum(1 for f in files if not f.failed)
-        print("%s: %d of %d files, %s, %.1f s" % (
-            PROG, done, len(files),
-            dask.utils.format_bytes(sum(f.size for f in files)), seconds))
+        try:
+            sys.stdout.write("%s: %d of %d files, %s, %.1f s\n" % (
+                PROG, done, len(files),
+                format_bytes(sum(f.size for f in files)), seconds))
+            sys.stdout.flush()
+        except OSError as e:
+            # Nothing is left for Python to flush, and fail on, at exit.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            self.fail("standard output", e.strerror)
+            return False
+        return True

@@ -182,9 +182,9 @@ class Run:
         self.started(t.worker)
         if future.status == "error":
             e = results
-            results = (e.args[1] if isinstance(e, worker.Again)
-                       and len(e.args) > 1
-                       else [(None, describe(e))] * len(t.jobs))
+            results = e.args[1] if isinstance(e, worker.Again) and len(
+                e.args) == 2 and len(e.args[1]) == len(t.jobs) else [
+                (None, describe(e))] * len(t.jobs)
         elif isinstance(results, Exception):  # cancelled, as its scattered
             # piece was lost with its worker; or that worker did not answer
             self.drop(t.worker, "lost its worker")
