@@ -7,6 +7,8 @@ import dataclasses
 import functools
 import os
 import signal
+import socket
+import stat
 import subprocess
 import time
 
@@ -34,6 +36,17 @@ def replace(proc, source, out, c):
     with open(source + ".new", "wb") as f:
         f.write(prose(os.path.getsize(source))[::-1])
     os.replace(source + ".new", source)
+
+
+def rewrite(proc, source, out, c):
+    """Changes the input in place, and sets its mtime back."""
+    begun(out)
+    st = os.stat(source)
+    with open(source, "r+b") as f:
+        text = f.read()
+        f.seek(0)
+        f.write(text.upper())
+    os.utime(source, ns=(st.st_atime_ns, st.st_mtime_ns))
 
 
 def kill(proc, source, out, c):
@@ -69,9 +82,10 @@ class Row:
     fails: str = None  # the words of each file's failure; None: none fail
     only: tuple = None  # the files that fail, where not all do
     single: str = None  # a file of this many bytes is the input instead
-    full: bool = False  # the output is on a tmpfs that it cannot fit
+    full: bool = False  # the output is on a tmpfs of 500 KB
     status: int = None  # where a signal stops the run
     block: str = "4K"
+    called: str = "in.txt"  # the single input
 
 
 SLOW = "sleep 0.05; exec SENTBREAK"
@@ -99,6 +113,19 @@ ROWS = [
     Row("an input replaced during the run, --shared", "shared", program=SLOW,
         during=replace, single=1 << 20, block="64K",
         fails="changed during the run"),
+    Row("an input rewritten in place, its mtime set back", program=SLOW,
+        during=rewrite, single=1 << 20, block="64K",
+        fails="changed during the run"),
+    Row("an input named as a stale .part- file", single=5000,
+        called=".part-%s-999999-abcdefgh" % socket.gethostname()),
+    Row("a program that leaves a writer behind", "local",
+        program="(sleep 0.5; printf X) & exec SENTBREAK"),
+    Row("a program that writes without end", "local", single=1000,
+        full=True, program="cat >/dev/null; exec yes",
+        fails="wrote more than"),
+    Row("a last line of bytes that are not UTF-8", "local",
+        program="head -c 5000 /dev/zero | tr '\\0' '\\377' >&2; exit 1",
+        fails="\\xff\\xff"),
     Row("a file where an output directory must go", before=block,
         fails="not a directory", only=("nested/deeper/in.txt",)),
     Row("a full disk", single=1 << 20, full=True, block="64M",
@@ -146,7 +173,7 @@ def test_run(request, recipe, sentbreak, corpus, tmp_path, row):
     args += ["--sentbreak", sentbreak if row.program is None else str(program),
              "--block-size", row.block]
     if row.single:
-        source = tmp_path / "in.txt"
+        source = tmp_path / row.called
         source.write_bytes(prose(row.single))
         want = {"": subprocess.run([sentbreak], stdin=source.open(),
                                    stdout=subprocess.PIPE).stdout}
@@ -167,7 +194,12 @@ def test_run(request, recipe, sentbreak, corpus, tmp_path, row):
                             env=dict(os.environ, **env))
     if row.during:
         row.during(proc, str(source), out, c)
-    said = proc.communicate(timeout=WAIT)[1].decode().splitlines()
+    try:
+        said = proc.communicate(timeout=WAIT)[1].decode().splitlines()
+    except subprocess.TimeoutExpired:
+        proc.terminate()  # which stops what it started
+        proc.communicate()
+        raise
     got = tree(out) if os.path.isdir(out) else (
         {"": open(out, "rb").read()} if os.path.exists(out) else {})
     if row.status:
@@ -193,6 +225,8 @@ def test_run(request, recipe, sentbreak, corpus, tmp_path, row):
 def test_refusals(recipe, corpus, remote, tls, tmp_path):
     other = cluster.certificates(str(tmp_path))
     mine, paths = tls.tls, [str(corpus[0]), str(tmp_path / "out")]
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
 
     def certs(ca, cert):
         return ["--scheduler", tls.address, "--tls-ca-file", ca["tls_ca_file"],
@@ -210,6 +244,7 @@ def test_refusals(recipe, corpus, remote, tls, tmp_path):
         (certs({"tls_ca_file": "/nonexistent"}, mine),
          "cannot use the certificates"),
         (["--scheduler", "tcp://[::1", *paths], "not an address"),
+        ([str(corpus[0] / "crlf.txt"), fifo], "is not a regular file"),
     ]
     for args, words in rows:
         proc = subprocess.run([recipe, *args], capture_output=True,
@@ -217,3 +252,4 @@ def test_refusals(recipe, corpus, remote, tls, tmp_path):
         said = proc.stderr.decode().splitlines()
         assert proc.returncode == 1 and len(said) == 1 and words in said[0]
         assert not os.path.exists(tmp_path / "out")
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode)
