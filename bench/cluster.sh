@@ -62,20 +62,24 @@ timeall "${feed[@]}"
 "$py" "$top/bench/feed.py" "$work/t.json" \
   "What the client feeds: $((large >> 1)) MiB through a copying program" "$work/feed"
 
-# The cost of a task: the same program on pieces of 4 KiB.
+# The cost of a task: the same program on pieces of 4 KiB, in seconds of the
+# whole run and in CPU time of the scheduler, over the three runs.
 median() {
   hyperfine --style none --runs 3 --export-json "$work/m.json" \
     --prepare "rm -rf '$work/out' && mkdir '$work/out'" "$1" >/dev/null 2>&1
   "$py" -c 'import json, sys; print(json.load(open(sys.argv[1]))["results"][0]["median"])' "$work/m.json"
 }
+cpu() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+sched=$(for p in $(pgrep -P "$cluster"); do grep -q scheduler "/proc/$p/cmdline" && echo "$p"; done)
 head -c $(((lines << 13) - 1)) "$work/huge" >"$work/tiny" && printf x >>"$work/tiny"
 tasks=$(PYTHONPATH=$top/scale "$py" -c 'import sys; from sentbreak_dask.cut import cuts
 d = open(sys.argv[1], "rb").read(); print(len(cuts(lambda n, at: d[at:at + n], len(d), 4096)))' "$work/tiny")
 for how in "" "--shared"; do
+  before=$(cpu "$sched")
   s=$(median "${remote/$sb/$work/copy} $how --block-size 4K '$work/tiny' '$work/out/o'")
-  "$py" -c 'import sys; s, n = float(sys.argv[1]), int(sys.argv[2])
-print("Cost of a task, running cluster of 2%s: %d pieces of 4 KiB in %.2f s, %.2f ms a piece." % (sys.argv[3], n, s, 1e3 * s / n))' \
-    "$s" "$tasks" "${how:+, $how}"
+  "$py" -c 'import sys; s, n, ticks = float(sys.argv[1]), int(sys.argv[2]), int(sys.argv[4])
+print("Cost of a task, running cluster of 2%s: %d pieces of 4 KiB in %.2f s, %.2f ms a piece; the scheduler'"'"'s CPU time, %.2f ms a piece." % (sys.argv[3], n, s, 1e3 * s / n, 1e3 * ticks / int(sys.argv[5]) / (3 * n)))' \
+    "$s" "$tasks" "${how:+, $how}" $(($(cpu "$sched") - before)) "$(getconf CLK_TCK)"
 done
 
 # Peak memory on one file of $huge MiB, as GNU time's maximum resident set
