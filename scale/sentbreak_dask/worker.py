@@ -209,12 +209,11 @@ def sent(program, data, last, timeout):
     the length of data unless last."""
     inp, out = memory(data), memory()
     try:
-        whole = len(data) + final(data[-2:])
-        run(program, inp, out, timeout, limit=whole)
+        run(program, inp, out, timeout, limit=len(data) + 2)
         got = os.fstat(out).st_size
-        if got != whole:
-            raise short(program, got, whole)
-        want = whole if last else len(data)
+        want = len(data) + final(data[-2:]) if last else len(data)
+        if got < want or (last and got != want):
+            raise short(program, got, want)
         result = os.pread(out, want, 0)
         if len(result) != want:
             raise Again("output cut short")
