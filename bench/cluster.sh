@@ -70,7 +70,7 @@ median() {
   "$py" -c 'import json, sys; print(json.load(open(sys.argv[1]))["results"][0]["median"])' "$work/m.json"
 }
 cpu() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-sched=$(for p in $(pgrep -P "$cluster"); do grep -q scheduler "/proc/$p/cmdline" && echo "$p"; done)
+sched=$(pgrep -P "$cluster" -f 'dask scheduler')
 head -c $(((lines << 13) - 1)) "$work/huge" >"$work/tiny" && printf x >>"$work/tiny"
 tasks=$(PYTHONPATH=$top/scale "$py" -c 'import sys; from sentbreak_dask.cut import cuts
 d = open(sys.argv[1], "rb").read(); print(len(cuts(lambda n, at: d[at:at + n], len(d), 4096)))' "$work/tiny")
