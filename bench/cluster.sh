@@ -4,8 +4,8 @@
 # running (tests/cluster.py: a scheduler and two workers on 127.0.0.1),
 # against sentbreak alone, xargs and a plain loop, each with two processes
 # at most; what the client can feed the workers, with a program that costs
-# nothing, beside the baseline's recipe; the cost of a task; and the peak
-# memory on one huge file.
+# nothing, beside the baseline's recipe and Dask's own transfer; the cost of
+# a task; and the peak memory on one huge file.
 "$py" -c 'import distributed' 2>/dev/null ||
   { echo "Dask (python3-distributed) is not installed: no cluster tables." && exit 0; }
 cluster=
@@ -61,6 +61,7 @@ done
 timeall "${feed[@]}"
 "$py" "$top/bench/feed.py" "$work/t.json" \
   "What the client feeds: $((large >> 1)) MiB through a copying program" "$work/feed"
+"$py" "$top/bench/transfer.py" "$(cat "$work/c/address")" "$work/feed" "$runs"
 
 # The cost of a task: the same program on pieces of 4 KiB, in seconds of the
 # whole run and in CPU time of the scheduler, over the three runs.
