@@ -61,7 +61,7 @@ done
 timeall "${feed[@]}"
 "$py" "$top/bench/feed.py" "$work/t.json" \
   "What the client feeds: $((large >> 1)) MiB through a copying program" "$work/feed"
-"$py" "$top/bench/transfer.py" "$(cat "$work/c/address")" "$work/feed" "$runs"
+PYTHONPATH=$top/scale "$py" "$top/bench/transfer.py" "$(cat "$work/c/address")" "$work/feed" "$runs"
 
 # The cost of a task: the same program on pieces of 4 KiB, in seconds of the
 # whole run and in CPU time of the scheduler, over the three runs.

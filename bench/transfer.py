@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: MIT
-"""Prints what Dask alone moves: the file FILE scattered in pieces of 16
-MiB straight to the workers of the cluster at ADDRESS, in turn, each handed
-back by a task that does nothing and gathered, two at a time on each
-worker, as the recipe does; the median of RUNS runs, uncompressed. This is
-the ceiling of what the client feeds. Usage: transfer.py ADDRESS FILE RUNS"""
+"""Prints what Dask alone moves: the file FILE scattered straight to the
+workers of the cluster at ADDRESS, in turn, in pieces of the recipe's
+largest size, each handed back by a task that does nothing and gathered,
+as many at a time on each worker as the recipe keeps; the median of RUNS
+runs, uncompressed. This is the ceiling of what the client feeds. Usage:
+PYTHONPATH=scale transfer.py ADDRESS FILE RUNS"""
 
 import statistics
 import sys
@@ -12,8 +13,7 @@ import time
 
 import dask
 from distributed import Client, as_completed
-
-PIECE = 16 << 20
+from sentbreak_dask.run import DEPTH, TRAVEL
 
 
 def same(piece):
@@ -23,11 +23,11 @@ def same(piece):
 def once(client, data):
     workers = list(client.nthreads())
     began, flying = time.perf_counter(), as_completed()
-    for i, at in enumerate(range(0, len(data), PIECE)):
-        if flying.count() >= 2 * len(workers):
+    for i, at in enumerate(range(0, len(data), TRAVEL)):
+        if flying.count() >= DEPTH * len(workers):
             next(flying).result()
         w = workers[i % len(workers)]
-        [piece] = client.scatter([data[at:at + PIECE]], workers=[w],
+        [piece] = client.scatter([data[at:at + TRAVEL]], workers=[w],
                                  direct=True, hash=False)
         flying.add(client.submit(same, piece, workers=[w], pure=False))
     for future in flying:
@@ -44,7 +44,7 @@ def main():
         s = statistics.median(once(client, data) for _ in range(runs))
     print("Dask alone, the same %d MiB scattered in pieces of %d MiB and "
           "gathered back, median of %d runs: %.2f s, %.1f MB/s.\n"
-          % (len(data) >> 20, PIECE >> 20, runs, s, len(data) / s / 1e6))
+          % (len(data) >> 20, TRAVEL >> 20, runs, s, len(data) / s / 1e6))
 
 
 if __name__ == "__main__":
