@@ -17,8 +17,6 @@ import signal
 import sys
 import time
 
-import psutil
-
 from . import SENTBREAK, __version__, cluster, parts, worker
 from .cut import MIN_PIECE
 from .inputs import inputs
@@ -102,6 +100,8 @@ def stopper(outputs, report):
     the programs this process started, with what they started, and removes
     this run's .part- files, whatever the main thread is doing."""
     def kill():
+        import psutil
+
         for child in psutil.Process().children():
             with contextlib.suppress(OSError):
                 os.killpg(child.pid, signal.SIGKILL)  # each leads its group

@@ -16,8 +16,6 @@ import re
 import socket
 import tempfile
 
-import psutil
-
 PREFIX = ".part-%s-%d-" % (socket.gethostname(), os.getpid())
 STALE = re.compile(r"\.part-(.*)-([0-9]+)-[a-z0-9_]{8}")  # as mkstemp names
 
@@ -25,6 +23,8 @@ STALE = re.compile(r"\.part-(.*)-([0-9]+)-[a-z0-9_]{8}")  # as mkstemp names
 def stale(directory, inputs):
     """Removes the .part- files left in directory by runs on this host that
     have ended, but never one of inputs, the (device, inode) of each."""
+    import psutil
+
     for name in os.listdir(directory):
         m = STALE.fullmatch(name)
         if not m or m.group(1) != socket.gethostname() or \
