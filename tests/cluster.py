@@ -9,11 +9,14 @@ DIR/address once the workers have joined, then runs until SIGTERM, when it
 stops the workers and then the scheduler.
 
 With tls, the cluster's CA, and one certificate for all, are made in DIR
-with openssl, and every connection needs them. With hide, each worker runs
-in a mount namespace of its own with an empty tmpfs over that directory,
-so that it sees nothing the client stores there.
+with openssl, and every connection needs them. With view, each worker runs
+in a mount namespace of its own, where a directory is mounted afresh, as
+another machine would see it: "hidden" under an empty tmpfs, so that it
+sees nothing the client stores there; "overlay", the same files read-only
+under another device number; or "bindfs", the same files through FUSE.
 """
 
+import contextlib
 import dataclasses
 import os
 import signal
@@ -22,6 +25,14 @@ import sys
 import time
 
 WAIT = 60  # seconds for the cluster to come up
+VIEWS = {
+    "hidden": 'mount -t tmpfs none "$0"',
+    "overlay": 'e=$(mktemp -d) && mount -t tmpfs none "$e" && '
+    'mount -t overlay overlay -o "lowerdir=$0:$e" "$0"',
+    # In the foreground, so that it stops with the worker's group.
+    "bindfs": 'bindfs -f "$0" "$0" & until mountpoint -q "$0"; do '
+    'sleep 0.05; done',
+}
 
 
 @dataclasses.dataclass
@@ -49,7 +60,7 @@ def certificates(directory):
         ("tls_client_key", "node.key")]}
 
 
-def start(directory, workers=2, tls=False, hide=None):
+def start(directory, workers=2, tls=False, view=None):
     """Starts the cluster; returns it once its workers have joined."""
     from distributed import Client, Security
 
@@ -61,19 +72,20 @@ def start(directory, workers=2, tls=False, hide=None):
     dask = [sys.executable, "-m", "dask"]
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     run = dict(cwd=directory, env=env, stdout=subprocess.DEVNULL,
-               stderr=subprocess.DEVNULL)
+               stderr=subprocess.DEVNULL, start_new_session=True)
     procs = [subprocess.Popen(
         dask + ["scheduler", "--host", "127.0.0.1", "--port", "0",
                 "--dashboard-address", "127.0.0.1:0", "--scheduler-file",
                 info] + (["--protocol", "tls"] if tls else []) + flags,
         **run)]
-    hidden = ["unshare", "-m", "sh", "-c",
-              'mount -t tmpfs none "$0" && exec "$@"', hide] if hide else []
+    kind, path = view or (None, None)
+    seen = ["unshare", "-m", "sh", "-c", VIEWS[kind] + ' && "$@"',
+            path] if view else []
     for _ in range(workers):
         procs.append(subprocess.Popen(
-            hidden + dask + ["worker", "--scheduler-file", info, "--host",
-                             "127.0.0.1", "--nthreads", "1", "--no-nanny",
-                             "--no-dashboard", "--death-timeout", "60"]
+            seen + dask + ["worker", "--scheduler-file", info, "--host",
+                           "127.0.0.1", "--nthreads", "1", "--no-nanny",
+                           "--no-dashboard", "--death-timeout", "60"]
             + flags, **run))
     began = time.monotonic()
     while not os.path.exists(info) and time.monotonic() - began < WAIT:
@@ -85,15 +97,20 @@ def start(directory, workers=2, tls=False, hide=None):
 
 
 def stop(cluster):
-    """Stops the workers, then the scheduler: a worker whose scheduler has
-    gone may wait for it. What does not end in 10 s is killed."""
+    """Stops the workers, then the scheduler, each with what it started: a
+    worker whose scheduler has gone may wait for it. What does not end in
+    10 s is killed."""
     for p in reversed(cluster.procs):
-        p.terminate()
+        for signum in (signal.SIGCONT, signal.SIGTERM):
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(p.pid, signum)
         try:
             p.wait(timeout=10)
         except subprocess.TimeoutExpired:
-            p.kill()
-            p.wait()
+            pass
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(p.pid, signal.SIGKILL)
+        p.wait()
 
 
 def main():

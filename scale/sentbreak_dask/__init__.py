@@ -3,13 +3,16 @@
 Dask cluster, with each output byte for byte what `sentbreak < file` writes,
 or, for a file that fails, no output at all and one line that says why.
 
-The modules, each named for what it holds: cut (where a file may be cut),
-worker (what runs on a worker), inputs (the files and their outputs),
-parts (the .part- files and the directories a run makes), pieces (what
-the client makes of each piece), cluster (connecting), run (sending the
-work and taking its results), report (what is printed) and cli (the
-command line).
+The modules, each named for what it holds. On the workers, and importing
+no Dask: rule (what sentbreak writes, and where files are cut), program
+(one run of the program) and worker (the tasks). On this machine: inputs
+(the files and their outputs), files (what becomes of each file), parts
+(the .part- files and the directories a run makes), plan (files into
+tasks), modes (how pieces reach the workers), address (whether a scheduler
+will take this client), cluster (the cluster, and the calls made of it),
+run (sending the work, and taking its results), report (what is printed)
+and cli (the command line).
 """
 
-__version__ = "3.0.0"
+__version__ = "3.1.0"
 SENTBREAK = "1.2.0"  # the sentbreak release this recipe comes with

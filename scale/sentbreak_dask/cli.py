@@ -4,32 +4,43 @@
 Exit status 0: every output is byte for byte what `sentbreak < file`
 writes. 1: at least one file failed, each named in one line on standard
 error, with no output of its own left, old or new; or the run could not
-start. 2: a usage error. 130 or 143: stopped by SIGINT or SIGTERM, at once,
-with the programs it started killed and its .part- files removed.
+start, or its summary could not be written. 2: a usage error. 128 + the
+signal: stopped by SIGHUP, SIGINT, SIGQUIT or SIGTERM, at once, with the
+programs it started killed and its .part- files removed.
 """
 
 import argparse
 import contextlib
+import importlib.util
 import math
 import os
 import re
 import signal
 import sys
+import tempfile
 import time
+import traceback
 
-from . import SENTBREAK, __version__, cluster, parts, worker
-from .cut import MIN_PIECE
+from . import SENTBREAK, __version__, cluster, parts
+from .cluster import Cluster, Lost
+from .files import Ledger
 from .inputs import inputs
-from .report import PROG, Report
-from .pieces import Pieces
-from .run import Run, block, describe
+from .modes import TRAVEL, Sent, Stored
+from .program import reason
+from .report import PROG, Refused, Report
+from .run import NoWorkerFit, Run
+
+SIGNALS = (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM)
+NEEDS = {"distributed": "python3-distributed", "psutil": "python3-psutil"}
 
 
 def size(text):
     """Reads a size such as 4096, 64K, 64M or 1G, in powers of 1024."""
     m = re.fullmatch(r"([0-9]+)([KMG]?)", text.strip().upper())
     if not m:
-        raise argparse.ArgumentTypeError("not a size: %r" % text)
+        raise argparse.ArgumentTypeError(
+            "not a size: %r (give bytes, or a number and K, M or G, as in "
+            "64M)" % text)
     return int(m.group(1)) << {"": 0, "K": 10, "M": 20, "G": 30}[m.group(2)]
 
 
@@ -44,32 +55,43 @@ def parser():
     p.add_argument("--scheduler", metavar="ADDRESS",
                    help="use the Dask cluster whose scheduler is at ADDRESS "
                    "(default: a cluster in this process)")
-    p.add_argument("--workers", metavar="N", type=int, default=os.cpu_count(),
+    p.add_argument("--workers", metavar="N", type=int,
                    help="workers of the cluster in this process (default: "
-                   "the number of cores; at most %d)" % cluster.MAX_WORKERS)
+                   "the number of cores, %d at most)" % cluster.MAX_WORKERS)
     p.add_argument("--sentbreak", metavar="PATH", default="sentbreak",
                    help="the program the workers run (default: sentbreak on "
                    "their PATH)")
     p.add_argument("--block-size", metavar="SIZE", type=size, default=64 << 20,
                    help="cut files larger than SIZE into pieces of about "
-                   "SIZE, and of 16M at most where they travel through Dask "
-                   "(K, M and G are powers of 1024; default: 64M)")
+                   "SIZE, and of %dM at most where they travel through Dask "
+                   "(K, M and G are powers of 1024; default: 64M)"
+                   % (TRAVEL >> 20))
     p.add_argument("--shared", action="store_true",
                    help="the workers see INPUT and OUTPUT at the same paths "
                    "as here, and read and write them themselves")
     p.add_argument("--timeout", metavar="SECONDS", type=float,
-                   help="fail a file whose program runs longer on a piece, "
-                   "and send a piece elsewhere once its worker has not "
-                   "answered for 5 seconds more")
+                   help="fail a piece whose program runs longer, and move "
+                   "the work of a worker that falls silent for %g seconds "
+                   "more" % cluster.GRACE)
     for name, what in [
             ("ca-file", "the CA that signed the cluster's certificates"),
             ("cert", "this client's certificate"),
             ("key", "this client's private key")]:
         p.add_argument("--tls-" + name, metavar="FILE",
                        help="%s, for a tls:// scheduler" % what)
-    p.add_argument("input", metavar="INPUT")
-    p.add_argument("output", metavar="OUTPUT")
+    p.add_argument("input", metavar="INPUT", help="a file, or a directory "
+                   "whose regular files are each run")
+    p.add_argument("output", metavar="OUTPUT", help="the output file, or "
+                   "the directory it goes in where OUTPUT ends in /; for a "
+                   "directory INPUT, the directory the outputs go under, "
+                   "outside INPUT")
     return p
+
+
+def absolute(path):
+    """path made absolute, as workers that share the storage need, keeping
+    a final / that says it is a directory."""
+    return os.path.abspath(path) + ("/" if path.endswith("/") else "")
 
 
 def arguments(argv=None):
@@ -77,28 +99,48 @@ def arguments(argv=None):
     args = p.parse_args(argv)
     if args.scheduler is not None and not args.scheduler.strip():
         p.error("--scheduler needs an address")
-    if not 1 <= args.workers <= cluster.MAX_WORKERS:
+    if args.workers is None:
+        args.workers = min(os.cpu_count() or 1, cluster.MAX_WORKERS)
+    elif not 1 <= args.workers <= cluster.MAX_WORKERS:
         p.error("--workers must be from 1 to %d" % cluster.MAX_WORKERS)
-    if args.block_size < MIN_PIECE:
+    if args.block_size < 4096:
         p.error("--block-size must be at least 4K")
     if args.timeout is not None and not 0 < args.timeout < math.inf:
         p.error("--timeout must be a number of seconds more than 0")
-    tls = args.tls_ca_file or args.tls_cert or args.tls_key
-    if tls and args.scheduler is None:
+    if (args.tls_ca_file or args.tls_cert or args.tls_key) and \
+            args.scheduler is None:
         p.error("the --tls- options need --scheduler")
-    # Workers that share the storage need paths that hold anywhere.
+    if "-" in (args.input, args.output):
+        p.error("INPUT and OUTPUT are paths, and - is not standard input or "
+                "output here: sentbreak itself reads and writes those (a file "
+                "named - is ./-)")
     try:
-        args.input = os.path.abspath(args.input)
-        args.output = os.path.abspath(args.output)
+        args.input, args.output = absolute(args.input), absolute(args.output)
     except OSError as e:
-        p.error("the working directory: %s" % e.strerror)
+        p.error("the working directory: %s" % reason(e))
     return args
 
 
+def reopen_closed():
+    """Opens /dev/null on each standard descriptor that is closed, so that
+    no file the run opens can take its number; returns those that were."""
+    closed = []
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            closed.append(fd)
+            null = os.open(os.devnull, os.O_RDWR)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+    return closed
+
+
 def stopper(outputs, report):
-    """A handler for SIGINT and SIGTERM that ends the run at once: it kills
-    the programs this process started, with what they started, and removes
-    this run's .part- files, whatever the main thread is doing."""
+    """A handler for the signals that end a run: it kills the programs
+    this process started, with what they started, and removes this run's
+    .part- files, whatever the main thread is doing."""
     def kill():
         import psutil
 
@@ -115,62 +157,97 @@ def stopper(outputs, report):
     return stop
 
 
-def connect(args, report):
+def require():
+    """Says which Debian package holds each module that a run needs and is
+    missing."""
+    for module, package in NEEDS.items():
+        if importlib.util.find_spec(module) is None:
+            raise Refused(module, "a Python module that it needs is missing "
+                          "(Debian: apt-get install %s)" % package)
+
+
+def connect(args, report, wait):
     """A client of the cluster that args name, for work that needs no
-    package installed on the workers."""
+    package installed on the workers; and how to name its workers."""
     if args.scheduler is None:
-        return cluster.local(args.workers)
-    client = cluster.remote(args)
+        return cluster.local(args.workers), lambda a: "this machine"
+    client = cluster.remote(args, wait)
     import cloudpickle
     # Dask asks for the module of what it sends by its own name.
-    for module in (sys.modules[__package__], worker):
-        cloudpickle.register_pickle_by_value(module)
-    if sys.stderr.isatty() and (link := cluster.dashboard(client)):
+    for name, module in list(sys.modules.items()):
+        if name.partition(".")[0] == __package__:
+            cloudpickle.register_pickle_by_value(module)
+    if os.isatty(2) and (link := cluster.dashboard(client, wait)):
         report.line("dashboard", link)
-    return client
+    return client, lambda a: a
+
+
+def prepare(top, outputs):
+    """Makes the directory that the outputs go under, and sees that files
+    can be made there."""
+    try:
+        outputs.makedirs(top)
+        tempfile.TemporaryFile(dir=top).close()
+    except OSError as e:
+        outputs.tidy()
+        raise Refused(top, "cannot be written: %s" % reason(e)) from None
 
 
 def start(args, report, outputs):
     """Runs the files that args name; returns the exit status."""
     began = time.monotonic()
-    found = inputs(args.input, args.output, report, outputs)
-    if found is None:
-        return 1
-    files, top = found
+    require()
+    files, top = inputs(args.input, args.output, report)
+    outputs.inputs = {(f.version.device, f.version.inode) for f in files}
+    prepare(top, outputs)
     cluster.setup()
-    try:
-        client = connect(args, report)
-    except cluster.Refused as e:
-        outputs.tidy()
-        report.fail(args.scheduler, e)
-        return 1
-    report.progress(sum(f.size for f in files))
+    wait = cluster.bound(args.timeout)
+    client, label = connect(args, report, wait)
+    dask = Cluster(client, wait)
+    ledger = Ledger(files, outputs, report)
     shared = args.scheduler is None or args.shared
-    pieces = Pieces(files, block(args, shared), shared, outputs, report)
-    with client.cluster or contextlib.nullcontext(), client:
-        try:
-            Run(client, args, pieces, shared).go()
-        except Exception as e:  # the cluster lost, as a rule
-            pieces.abandon("lost the cluster: %s" % (
-                e if isinstance(e, OSError) else describe(e)))
-    report.close()
+    mode = (Stored if shared else Sent)(dask, ledger, args)
+    report.progress(sum(f.size for f in files))
+    try:
+        Run(dask, mode, ledger, report, args, label).go()
+    except Lost as e:
+        ledger.abandon("lost the cluster: %s" % e)
+    except NoWorkerFit:
+        raise
+    except Exception as e:  # a fault of this machine's, not the cluster's
+        if cluster.debugging():
+            traceback.print_exc()
+        ledger.abandon("failed on this machine: %s: %s" % (
+            type(e).__name__, e))
+    finally:
+        dask.close()
+        report.close()
     outputs.tidy(keep=None if report.failed else top)
     report.summary(files, time.monotonic() - began)
     return 1 if report.failed else 0
 
 
 def main(argv=None):
+    closed = reopen_closed()
     args = arguments(argv)
-    report = Report()
+    report = Report(closed)
     umask = os.umask(0)
     os.umask(umask)
     outputs = parts.Outputs(0o666 & ~umask)
-    for signum in (signal.SIGINT, signal.SIGTERM):
+    for signum in SIGNALS:
         signal.signal(signum, stopper(outputs, report))
     try:
         return start(args, report, outputs)
-    except Exception as e:  # Dask's configuration, say, or a fault of ours
+    except NoWorkerFit:  # each worker has said why
         outputs.abandon()
-        report.close()
-        report.fail("cannot run", describe(e))
+        return 1
+    except Refused as e:
+        outputs.abandon()
+        report.fail(e.what, e.why)
+        return 1
+    except Exception as e:  # Dask's configuration, say, or a fault of ours
+        if cluster.debugging():
+            traceback.print_exc()
+        outputs.abandon()
+        report.fail("cannot run", "%s: %s" % (type(e).__name__, e))
         return 1

@@ -1,45 +1,78 @@
 # SPDX-License-Identifier: MIT
-"""Connecting to the cluster: one in this process, or one already running,
-over TCP or TLS.
+"""The cluster: one in this process, or one already running, over TCP or
+TLS; and the calls that the run makes of it, each bounded in time.
 
 The cluster in this process runs its workers as threads, and the work is
 done by the programs they start; it opens no port at all, not even the
 HTTP pages that Dask serves by default. A running cluster is reached with
-Dask's own security settings, or with the certificates given. A connection
-the scheduler refuses is told apart within seconds, where Dask would wait
-for its connect timeout, and named in our own words.
+Dask's own security settings, or with the certificates given, once the
+scheduler has shown that it will take this client.
+
+Dask's own words are kept off standard error, unless SENTBREAK_DASK_DEBUG
+is set: what goes wrong reaches the run as a failed task or call instead.
 """
 
 import contextlib
 import logging
-import socket
-import ssl
+import os
 import sys
 import threading
 import warnings
+from concurrent.futures import CancelledError
+from typing import NamedTuple
+
+from . import address
+from .report import Refused
 
 CONNECT_TIMEOUT = 30
-PROBE = 3  # seconds a scheduler has to show how it speaks
+GRACE = 5.0  # seconds past a timeout before the cluster is given up on
 MAX_WORKERS = 128
 
 
-class Refused(Exception):
-    """A cluster that cannot be used, and what to do about it."""
+class Lost(Exception):
+    """The cluster could not be reached; its argument says why."""
+
+
+class WorkerLost(Exception):
+    """A worker that could not be reached."""
+
+
+class WorkerInfo(NamedTuple):
+    threads: int
+    heard: float  # when the scheduler last heard from it, by its clock
+
+
+class Fetched(NamedTuple):
+    """What came of a task."""
+    results: list = None  # its Results, if it ran
+    error: str = None  # what it raised on its worker, if it did
+    lost: bool = False  # its worker, or the way there, was lost
+    fault: BaseException = None  # what went wrong on this machine
+
+
+def bound(timeout):
+    """The longest that any one call may wait for the cluster, for a run
+    with timeout, which may be None."""
+    return (timeout or CONNECT_TIMEOUT) + GRACE
+
+
+def debugging():
+    return bool(os.environ.get("SENTBREAK_DASK_DEBUG"))
 
 
 def setup():
-    """Keeps Dask's own words off standard error: its log lines and
-    tracebacks, its warnings, and what its threads leave behind; what goes
-    wrong reaches the run as a failed task or connection instead. Spares
-    each task the copy of its caller's source that Dask keeps for its
-    dashboard, and the pieces their compression, unless configured."""
+    """Keeps Dask's own words off standard error: its log lines, its
+    warnings, and what its threads leave behind. Spares each task the copy
+    of its caller's source that Dask keeps for its dashboard, and the
+    pieces their compression, unless configured."""
     import dask
     import distributed  # noqa: F401 (and with it, its configuration)
 
-    logging.disable(logging.CRITICAL)
-    warnings.simplefilter("ignore")
-    threading.excepthook = lambda args: None
-    sys.unraisablehook = lambda args: None
+    if not debugging():
+        logging.disable(logging.CRITICAL)
+        warnings.simplefilter("ignore")
+        threading.excepthook = lambda args: None
+        sys.unraisablehook = lambda args: None
     dask.config.set({"distributed.diagnostics.computations.ignore-modules":
                      ["sentbreak_dask", "__main__"]})
     # Dask's default compresses where lz4 is installed. Pieces of prose on a
@@ -68,7 +101,7 @@ def local(workers):
         workers={i: {"cls": ClosedWorker,
                      "options": {"nthreads": 1, "protocol": "inproc://"}}
                  for i in range(workers)},
-        silence_logs=logging.CRITICAL)
+        silence_logs=logging.CRITICAL if not debugging() else False)
     return Client(cluster, set_as_default=False)
 
 
@@ -82,85 +115,29 @@ def security(args):
     return Security(require_encryption=True, **given) if given else Security()
 
 
-def first(sock):
-    """Waits a little for the first bytes a server sends; None if none came."""
-    sock.settimeout(PROBE)
-    with contextlib.suppress(socket.timeout):
-        return sock.recv(1)
-    return None
-
-
-def probe(address, sec):
-    """Raises Refused if the scheduler at address will not take this
-    client. A scheduler that cannot be reached is left for Dask to retry."""
-    from distributed.comm import parse_address, parse_host_port
-
-    try:
-        scheme, where = parse_address(address)
-        host, port = parse_host_port(where, 8786) if scheme in ("tcp", "tls") \
-            else (None, None)
-    except ValueError as e:
-        raise Refused("not an address: %s" % e) from None
-    if scheme not in ("tcp", "tls"):
-        return
-    try:
-        ctx = sec.get_connection_args("client").get("ssl_context")
-    except (OSError, ValueError) as e:  # ssl.SSLError is an OSError
-        raise Refused("cannot use the certificates: %s" % (
-            getattr(e, "reason", None) or getattr(e, "strerror", None)
-            or e)) from None
-    if scheme == "tls" and ctx is None:
-        raise Refused("a tls:// address needs --tls-ca-file, --tls-cert and "
-                      "--tls-key, or Dask's TLS configuration")
-    try:
-        sock = socket.create_connection((host, port), PROBE)
-    except OSError:
-        return
-    with sock:
-        if scheme == "tcp":
-            if first(sock) is None:
-                raise Refused("the scheduler does not answer plain TCP: give "
-                              "its tls:// address and the certificates")
-            return
-        try:
-            with ctx.wrap_socket(sock, do_handshake_on_connect=False) as tls:
-                tls.settimeout(PROBE)
-                tls.do_handshake()
-                first(tls)
-        except ssl.SSLCertVerificationError:
-            raise Refused("the scheduler's certificate is not signed by "
-                          "the CA of --tls-ca-file") from None
-        except ssl.SSLError as e:
-            if e.reason == "WRONG_VERSION_NUMBER":
-                raise Refused("the scheduler speaks plain TCP, not TLS: "
-                              "give its tcp:// address") from None
-            raise Refused("the scheduler does not trust the certificate of "
-                          "--tls-cert (%s)" % (e.reason or e)) from None
-        except OSError:
-            pass  # a timeout, say: Dask has the last word
-
-
-def remote(args):
+def remote(args, wait):
     """A client of the cluster whose scheduler is at args.scheduler, with at
-    least one worker."""
+    least one worker, each found within wait seconds."""
     from distributed import Client
 
     sec = security(args)
-    probe(args.scheduler, sec)
+    address.check(args.scheduler, sec)
     try:
-        client = Client(args.scheduler, timeout=CONNECT_TIMEOUT, security=sec,
+        client = Client(args.scheduler, timeout=wait, security=sec,
                         direct_to_workers=True, set_as_default=False)
-    except Exception as e:  # a malformed address as much as a lost cluster
-        raise Refused("cannot reach the cluster: %s" % e) from None
+    except (OSError, TimeoutError) as e:
+        raise Refused(args.scheduler, "cannot reach the cluster: %s" % e
+                      ) from None
     try:
-        client.wait_for_workers(1, timeout=CONNECT_TIMEOUT)
-    except Exception:
-        client.close()
-        raise Refused("the cluster has no workers") from None
+        client.wait_for_workers(1, timeout=wait)
+    except (OSError, TimeoutError):
+        with contextlib.suppress(OSError, TimeoutError):
+            client.close(timeout=wait)
+        raise Refused(args.scheduler, "the cluster has no workers") from None
     return client
 
 
-def dashboard(client):
+def dashboard(client, wait):
     """The address of the running scheduler's dashboard, if it has one: its
     pages need bokeh, which a scheduler may not have."""
     from distributed.comm import get_address_host, unparse_host_port
@@ -171,9 +148,70 @@ def dashboard(client):
         if "distributed.dashboard.scheduler" in sys.modules:
             return get_tcp_server_addresses(dask_scheduler.http_server)
         return []
-    with contextlib.suppress(Exception):
-        for host, port in client.run_on_scheduler(where)[:1]:
+    with contextlib.suppress(OSError, TimeoutError):
+        for host, port in client.run_on_scheduler(
+                where, callback_timeout=wait)[:1]:
             if host in ("", "0.0.0.0", "::"):
                 host = get_address_host(client.scheduler.address)
             return "http://%s/status" % unparse_host_port(host, port)
     return None
+
+
+class Cluster:
+    """The calls that a run makes of a Dask client, none of which waits for
+    the cluster longer than wait seconds."""
+
+    def __init__(self, client, wait):
+        self.client, self.wait = client, wait
+
+    def workers(self):
+        """Each worker's WorkerInfo, by its address."""
+        try:
+            info = self.client.sync(self.client.scheduler.identity,
+                                    callback_timeout=self.wait)
+        except (OSError, TimeoutError):
+            raise Lost("the scheduler gave no answer within %g s"
+                       % self.wait) from None
+        return {w: WorkerInfo(i["nthreads"], i["last_seen"])
+                for w, i in info["workers"].items()}
+
+    def heartbeat(self, workers):
+        """The seconds between the heartbeats of each of so many workers."""
+        from distributed.scheduler import heartbeat_interval
+
+        return heartbeat_interval(workers)
+
+    def submit(self, function, *args, worker):
+        return self.client.submit(function, *args, workers=[worker],
+                                  allow_other_workers=False, pure=False)
+
+    def scatter(self, data, worker):
+        """The future of data, put on worker."""
+        async def scatter():  # Dask bounds only its wait for the worker
+            return await self.client.scatter(
+                [data], workers=[worker], direct=True, hash=False,
+                timeout=self.wait, asynchronous=True)
+        try:
+            [future] = self.client.sync(scatter, callback_timeout=self.wait)
+        except (OSError, TimeoutError):
+            raise WorkerLost(worker) from None
+        return future
+
+    def fetch(self, future):
+        """What came of the task of future, once it has ended."""
+        try:
+            return Fetched(results=future.result(timeout=self.wait))
+        except Exception as e:
+            if future.status == "error":
+                return Fetched(error="%s: %s" % (type(e).__name__, e))
+            if isinstance(e, (CancelledError, OSError, TimeoutError)):
+                return Fetched(lost=True)
+            return Fetched(fault=e)
+
+    def close(self):
+        cluster = self.client.cluster
+        with contextlib.suppress(OSError, TimeoutError, RuntimeError):
+            self.client.close(timeout=self.wait)
+        if cluster is not None:
+            with contextlib.suppress(OSError, TimeoutError, RuntimeError):
+                cluster.close(timeout=self.wait)

@@ -3,9 +3,11 @@
 a run makes for them.
 
 Each output is assembled in a .part- file beside its target, named for this
-host and process, and renamed into place once it has its whole length. A
-later run on the same host removes the .part- files of runs that have
-ended. Directories that the run made and left empty are removed at its end.
+host and process, writable by its owner until it is renamed into place with
+the mode that the umask gives. A later run on the same host removes the
+.part- files of runs that have ended. Directories that the run made and
+left empty are removed at its end. No input file is ever replaced or
+removed, whatever its name.
 """
 
 import contextlib
@@ -20,9 +22,13 @@ PREFIX = ".part-%s-%d-" % (socket.gethostname(), os.getpid())
 STALE = re.compile(r"\.part-(.*)-([0-9]+)-[a-z0-9_]{8}")  # as mkstemp names
 
 
-def stale(directory, inputs):
+def identity(st):
+    return st.st_dev, st.st_ino
+
+
+def sweep(directory, inputs):
     """Removes the .part- files left in directory by runs on this host that
-    have ended, but never one of inputs, the (device, inode) of each."""
+    have ended, but never one of inputs, the identity of each."""
     import psutil
 
     for name in os.listdir(directory):
@@ -32,8 +38,7 @@ def stale(directory, inputs):
             continue
         path = os.path.join(directory, name)
         with contextlib.suppress(OSError):
-            st = os.lstat(path)
-            if (st.st_dev, st.st_ino) not in inputs:
+            if identity(os.lstat(path)) not in inputs:
                 os.unlink(path)
 
 
@@ -41,9 +46,9 @@ def stale(directory, inputs):
 class Outputs:
     """The .part- files and directories of one run."""
     mode: int  # of each output, as the umask leaves it
-    inputs: set = dataclasses.field(default_factory=set)  # (device, inode)
+    inputs: set = dataclasses.field(default_factory=set)  # their identity
     made: list = dataclasses.field(default_factory=list)
-    cleared: set = dataclasses.field(default_factory=set)
+    swept: set = dataclasses.field(default_factory=set)
     live: set = dataclasses.field(default_factory=set)
 
     def makedirs(self, path):
@@ -66,14 +71,19 @@ class Outputs:
         """Makes the .part- file for the output target; returns its path."""
         directory = os.path.dirname(target)
         self.makedirs(directory)
-        if directory not in self.cleared:
-            self.cleared.add(directory)
-            stale(directory, self.inputs)
+        if directory not in self.swept:
+            self.swept.add(directory)
+            sweep(directory, self.inputs)
         fd, part = tempfile.mkstemp(dir=directory, prefix=PREFIX)
-        self.live.add(part)
-        os.fchmod(fd, self.mode)
         os.close(fd)
+        self.live.add(part)
         return part
+
+    def is_input(self, path):
+        try:
+            return identity(os.lstat(path)) in self.inputs
+        except OSError:
+            return False
 
     def commit(self, part, target, length):
         """Renames part to target, if it has length bytes."""
@@ -82,25 +92,31 @@ class Outputs:
         fd = os.open(part, os.O_RDONLY | os.O_CLOEXEC)
         try:
             got = os.fstat(fd).st_size
+            if got != length:
+                raise OSError(errno.EIO, "its output is %d bytes, not %d"
+                              % (got, length))
+            os.fchmod(fd, self.mode)
         finally:
             os.close(fd)
-        if got != length:
-            raise OSError(errno.EIO, "its output is %d bytes, not %d"
-                          % (got, length))
+        if self.is_input(target):
+            raise OSError(errno.EEXIST, "its output %s is an input file"
+                          % target)
         os.replace(part, target)
         self.live.discard(part)
 
     def discard(self, *paths):
+        """Removes each of paths that is there and is not an input."""
         for path in filter(None, paths):
-            with contextlib.suppress(OSError):
-                os.unlink(path)
+            if not self.is_input(path):
+                with contextlib.suppress(OSError):
+                    os.unlink(path)
             self.live.discard(path)
 
     def abandon(self):
         """Removes every .part- file of this run, and the directories it
         made."""
         self.discard(*self.live)
-        for directory in self.cleared:  # one made but not yet recorded
+        for directory in self.swept:  # one made but not yet recorded
             with contextlib.suppress(OSError):
                 self.discard(*(os.path.join(directory, name)
                                for name in os.listdir(directory)

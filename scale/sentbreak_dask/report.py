@@ -2,7 +2,11 @@
 """What the recipe prints: one line per message on standard error, each
 from the main thread and with the control characters of file names and of
 a program's words escaped; a progress bar on a terminal, where tqdm is
-installed; and the summary on standard output."""
+installed; and the summary on standard output.
+
+Nothing printed can stop the run: a standard error that is closed, or a
+pipe that nobody reads, only loses the lines.
+"""
 
 import contextlib
 import os
@@ -15,6 +19,14 @@ PROG = "sentbreak-dask"
 UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\udc80-\udcff\u2028\u2029"
                     "\u202a-\u202e\u2066-\u2069]")
 NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+class Refused(Exception):
+    """A run that must not start: what, and why."""
+
+    def __init__(self, what, why):
+        super().__init__(what, why)
+        self.what, self.why = what, why
 
 
 def escape(text):
@@ -30,15 +42,28 @@ def escape(text):
     return UNSAFE.sub(one, text)
 
 
-class Report:
-    """Lines on standard error, and a progress bar on a terminal."""
+def write_all(fd, data):
+    while data:
+        data = data[os.write(fd, data):]
 
-    def __init__(self):
+
+def size_text(n):
+    from dask.utils import format_bytes
+
+    return format_bytes(n).replace("kiB", "KiB")
+
+
+class Report:
+    """Lines on standard error, a progress bar on a terminal, and the
+    summary. closed: the standard descriptors that were closed at start."""
+
+    def __init__(self, closed=()):
+        self.closed = set(closed)
         self.failed = 0
         self.bar = None
 
     def progress(self, total):
-        if sys.stderr.isatty():
+        if os.isatty(2):
             with contextlib.suppress(ImportError):  # python3-tqdm
                 from tqdm import tqdm
                 self.bar = tqdm(total=total, unit="B", unit_scale=True,
@@ -48,39 +73,39 @@ class Report:
     def line(self, what, why):
         text = "%s: %s: %s\n" % (PROG, escape(os.fsencode(what)),
                                  escape(str(why)))
-        with (self.bar.external_write_mode() if self.bar
-              else contextlib.nullcontext()):
-            sys.stderr.buffer.write(text.encode())
-            sys.stderr.flush()
+        with contextlib.suppress(OSError), (
+                self.bar.external_write_mode() if self.bar
+                else contextlib.nullcontext()):
+            write_all(2, text.encode())
 
     def fail(self, what, why):
-        """Reports a failure; returns None, for a caller that gives up."""
+        """Reports a failure."""
         self.failed += 1
         self.line(what, why)
 
     def advance(self, n):
         if self.bar is not None:
-            self.bar.update(n)
+            with contextlib.suppress(OSError):
+                self.bar.update(n)
 
     def close(self):
         if self.bar is not None:
-            self.bar.close()
+            with contextlib.suppress(OSError):
+                self.bar.close()
             self.bar = None
 
     def summary(self, files, seconds):
         """The summary line on standard output; False if it cannot be
         written, having said why."""
-        from dask.utils import format_bytes
-
-        done = sum(1 for f in files if not f.failed)
+        done = sum(1 for f in files if not f.failure)
+        text = "%s: %d of %d files, %s read, %.1f s\n" % (
+            PROG, done, len(files), size_text(sum(f.size for f in files)),
+            seconds)
         try:
-            sys.stdout.write("%s: %d of %d files, %s, %.1f s\n" % (
-                PROG, done, len(files),
-                format_bytes(sum(f.size for f in files)), seconds))
-            sys.stdout.flush()
+            if 1 in self.closed:
+                raise OSError(9, os.strerror(9))  # EBADF, as it was
+            write_all(1, text.encode())
         except OSError as e:
-            # Nothing is left for Python to flush, and fail on, at exit.
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
             self.fail("standard output", e.strerror)
             return False
         return True

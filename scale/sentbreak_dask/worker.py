@@ -1,254 +1,219 @@
 # SPDX-License-Identifier: MIT
-"""What runs on a worker: the program over pieces of files, read from the
-files themselves or sent with the task as bytes, each output checked for
-its length and each input for its identity. Nothing here imports Dask; the
-client ships this package by value, so workers need only Python and the
-program.
+"""The tasks that run on a worker: the program over pieces of files, read
+from storage that the worker shares with the client, or sent with the task
+as bytes. Nothing here imports Dask; the client sends this package by
+value, so a worker needs only Python and the program.
 
-A job that another try may mend (the program failed or wrote too little, a
-write failed) makes its task raise Again, so that Dask runs the task again.
-One that no try can mend (the program cannot be started, the input changed
-or went, the program ran past the timeout) is given back as its reason.
+Each job is tried again, RETRIES times at most, while its failure is of a
+kind that another try may mend, and gives back a Result, its failure
+included: a task raises nothing of its own.
+
+A file's version is what every machine sees of it alike: its size, and its
+modification time to the second. A worker that sees the file on the same
+device and inode as the client sees it as the client does, so there the
+version is all of device, inode, size and both times, to the nanosecond.
+While a piece is read, the worker's own view of its file must not change
+at all.
 """
 
+import collections
 import contextlib
 import os
-import select
-import signal
 import stat
-import subprocess
-import time
 
-from .cut import final
+from .program import Failure, Retry, memfile, reason, run
+from .rule import final_length, spans
 
-TAIL = 4096  # of the program's standard error, kept for its last line
-SAID = 200  # of that last line, in the reason; Dask cuts long exceptions
-TICK = 0.005  # seconds between looks at a running program's output
-
-
-class Failed(Exception):
-    """A job that no try can mend; its argument is the reason."""
+RETRIES = 2
+WINDOW = 16 << 20  # input bytes of one program run, held in memory
+CHANGED = "changed during the run"
+SECOND = 10**9
 
 
-class Again(Exception):
-    """A task worth another try: its arguments are the reason, and each
-    job's (result, reason) from this try."""
-
-    def __str__(self):  # short, or Dask would cut the results off
-        return self.args[0]
-
-
-def reason(e):
-    """What an exception says, without its class."""
-    return e.strerror if isinstance(e, OSError) and e.strerror else str(e)
-
-
-def identity(st):
-    """What tells one version of a file from another. A write changes the
-    ctime, which, unlike the mtime, cannot be set back."""
-    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+# Records that travel with tasks are collections.namedtuple classes, which
+# cloudpickle sends by value; it cannot send typing.NamedTuple ones.
+Version = collections.namedtuple(
+    "Version", "size mtime_ns ctime_ns device inode")
+# A piece that the worker reads from path and writes into part; last: it
+# ends its file.
+StoredJob = collections.namedtuple(
+    "StoredJob", "path version start end last part")
+# A piece sent as bytes, with the byte before it first where lead.
+SentJob = collections.namedtuple("SentJob", "data lead last")
+# What came of a piece: the length of its output, that output where it
+# travels back, or why it failed.
+Result = collections.namedtuple("Result", "length data failure",
+                                defaults=(0, None, None))
 
 
-def openinput(path, ident):
-    """Opens the regular file path, which must still be the version ident.
-    It is opened without waiting, so that a FIFO put in its place is
-    reported rather than waited on."""
+def version_of(st):
+    return Version(st.st_size, st.st_mtime_ns, st.st_ctime_ns, st.st_dev,
+                   st.st_ino)
+
+
+def seen_as(version, st):
+    """Whether st shows the version of a file that the client saw, as far
+    as this machine can tell."""
+    if (st.st_dev, st.st_ino) == (version.device, version.inode):
+        return version_of(st) == version
+    return (st.st_size == version.size and
+            st.st_mtime_ns // SECOND == version.mtime_ns // SECOND)
+
+
+@contextlib.contextmanager
+def opened(path, version):
+    """The descriptor of the regular file path, if it is still version, and
+    this machine's view of it. It is opened without waiting, so that a FIFO
+    put in its place is reported rather than waited on."""
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as e:
-        raise Failed(reason(e)) from None
-    st = os.fstat(fd)
-    if not stat.S_ISREG(st.st_mode) or identity(st) != ident:
-        os.close(fd)
-        raise Failed("not a regular file" if not stat.S_ISREG(st.st_mode)
-                     else "changed during the run")
-    os.set_blocking(fd, True)
-    return fd
-
-
-def unchanged(fd, path, ident):
-    """Fails if the open input fd, or what its path names now, is no longer
-    the version ident."""
+        raise Failure(reason(e)) from None
     try:
-        same = identity(os.fstat(fd)) == identity(os.stat(path)) == ident
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise Failure("not a regular file")
+        if not seen_as(version, st):
+            raise Failure(CHANGED)
+        os.set_blocking(fd, True)
+        yield fd, version_of(st)
+    finally:
+        os.close(fd)
+
+
+def unchanged(fd, path, seen):
+    """Fails unless the open file fd, and what path names now, are both
+    still as seen."""
+    try:
+        same = version_of(os.fstat(fd)) == version_of(os.stat(path)) == seen
     except OSError:
         same = False
     if not same:
-        raise Failed("changed during the run")
+        raise Failure(CHANGED)
 
 
-def lastline(said):
-    """The last line that standard error held, or the end of a long one."""
-    line = said.rstrip(b"\n").rsplit(b"\n", 1)[-1].strip()
-    text = line.decode(errors="backslashreplace")
-    return text if len(text) <= SAID else "..." + text[-SAID:]
+def ends_at(fd, size):
+    """Fails unless the open file fd ends at size: a size that is not
+    where the bytes end cannot be trusted."""
+    if os.pread(fd, 1, size):
+        raise Failure("it reads past its size of %d bytes" % size)
 
 
-def run(program, source, out, timeout, until=None, limit=None):
-    """Runs program from the descriptor source to the descriptor out, to its
-    end or until the offset of out has reached until, reading its standard
-    error as it comes so that it never fills. It is stopped once the offset
-    of out passes limit, and what it started goes with it at its end."""
-    try:
-        # A group of its own, so that stopping it stops what it started too.
-        proc = subprocess.Popen([program], stdin=source, stdout=out,
-                                stderr=subprocess.PIPE, process_group=0)
-    except OSError as e:
-        raise Failed("%s: %s" % (program, reason(e))) from None
-    began = time.monotonic()
-    err, said = proc.stderr.fileno(), b""
-    stop = None
-    while stop is None:
-        if err is None:
-            with contextlib.suppress(subprocess.TimeoutExpired):
-                proc.wait(TICK)
-        elif select.select([err], [], [], TICK)[0]:
-            chunk = os.read(err, 65536)
-            said = (said + chunk)[-TAIL:]
-            err = err if chunk else None
-        ended = proc.poll() is not None
-        at = os.lseek(out, 0, os.SEEK_CUR)
-        if limit is not None and at > limit:
-            stop = "much"
-        elif until is not None and at >= until:
-            stop = "enough"
-        elif ended:
-            break
-        elif timeout is not None and time.monotonic() - began > timeout:
-            stop = "late"
-    with contextlib.suppress(ProcessLookupError):  # nothing left of it
-        os.killpg(proc.pid, signal.SIGKILL)
-    proc.wait()
-    if err is not None:  # what is left, without waiting for a grandchild
-        os.set_blocking(err, False)
-        try:
-            while chunk := os.read(err, 65536):
-                said = (said + chunk)[-TAIL:]
-        except BlockingIOError:
-            pass
-    proc.stderr.close()
-    if stop == "late":
-        raise Failed("timed out after %g s" % timeout)
-    if stop == "much":
-        raise Again("%s wrote more than %d bytes" % (program, limit))
-    if stop == "enough" or proc.returncode == 0:
-        return
-    if lastline(said):
-        raise Again(lastline(said))
-    if proc.returncode < 0:
-        raise Again("%s killed by %s" % (
-            program, signal.Signals(-proc.returncode).name))
-    raise Again("%s exited with status %d" % (program, proc.returncode))
+def read_exactly(fd, count, at):
+    """count bytes of fd from at; fails if the file ends before them."""
+    chunks = []
+    while count:
+        chunk = os.pread(fd, count, at)
+        if not chunk:
+            raise Failure(CHANGED)
+        chunks.append(chunk)
+        count, at = count - len(chunk), at + len(chunk)
+    return b"".join(chunks)
 
 
-def short(program, got, want):
-    return Again("%s wrote %d bytes, not %d" % (program, got, want))
-
-
-def inplace(program, source, ident, start, end, part, timeout):
-    """Runs program on the file source from start on, until its output has
-    reached end, and writes that output into the file part from start on.
-    Returns the length the whole output must have for the last piece of a
-    file, else None.
-
-    The last piece writes into part itself. The others write into unnamed
-    files of their own, copied in once done, so as not to contend for part
-    with a write for every line; where the file system has no such files,
-    into part itself, since what they write past end is what the next
-    piece writes there too.
-    """
-    size = ident[2]
-    with open(openinput(source, ident), "rb") as inp, \
-            open(part, "r+b") as outp:
-        fd, out = inp.fileno(), outp.fileno()
-        os.lseek(fd, start, os.SEEK_SET)
-        os.lseek(out, start, os.SEEK_SET)
-        if end == size:
-            length = size + final(os.pread(fd, 2, max(0, size - 2)))
-            run(program, fd, out, timeout, limit=length)
-            unchanged(fd, source, ident)
-            got = os.lseek(out, 0, os.SEEK_CUR)
-            if got != length:
-                raise short(program, got - start, length - start)
-            return length
-        try:
-            tmp = open(os.open(os.path.dirname(part),
-                               os.O_TMPFILE | os.O_RDWR, 0o600), "rb")
-        except OSError:
-            tmp = None
-        with tmp or contextlib.nullcontext():
-            into = tmp.fileno() if tmp else out
-            run(program, fd, into, timeout, end - start if tmp else end)
-            unchanged(fd, source, ident)
-            got = os.lseek(into, 0, os.SEEK_CUR) - (0 if tmp else start)
-            if got < end - start:
-                raise short(program, got, end - start)
-            at = 0
-            while tmp and at < end - start:
-                n = os.copy_file_range(into, out, end - start - at, at,
-                                       start + at)
-                if n == 0:
-                    raise Again("output cut short")
-                at += n
-        return None
-
-
-def memory(data=b""):
-    """Returns a file in memory that holds data: a program reads and writes
-    it without the wake-ups that a pipe costs, one for every line."""
-    mem = os.memfd_create("sentbreak", os.MFD_CLOEXEC)
+def write_all(fd, data, at):
+    """Writes all of data into fd from offset at on."""
     view = memoryview(data)
     while view:
-        view = view[os.write(mem, view):]
-    os.lseek(mem, 0, os.SEEK_SET)
-    return mem
+        n = os.pwrite(fd, view, at)
+        view, at = view[n:], at + n
 
 
-def sent(program, data, last, timeout):
-    """Runs program on data, sent to this worker. Returns the output, cut to
-    the length of data unless last."""
-    inp, out = memory(data), memory()
+def wrote(program, have, want):
+    return Retry("%s wrote %d bytes, not %d" % (program, have, want))
+
+
+def window(program, fd, out, span, last, timeout):
+    """Runs program over span of the open input fd, with the byte before
+    it, and writes its output into out at span's start; returns how many
+    bytes that is. last: the span ends the file."""
+    lead = 1 if span.start else 0
+    want = span.end - span.start + lead
+    if last:
+        want += final_length(os.pread(fd, 2, max(0, span.end - 2)))
+    os.lseek(fd, span.start - lead, os.SEEK_SET)
+    mem = memfile()
     try:
-        run(program, inp, out, timeout, limit=len(data) + 2)
-        got = os.fstat(out).st_size
-        want = len(data) + final(data[-2:]) if last else len(data)
-        if got < want or (last and got != want):
-            raise short(program, got, want)
-        result = os.pread(out, want, 0)
-        if len(result) != want:
-            raise Again("output cut short")
-        return result
+        run(program, fd, mem, timeout, enough=None if last else want,
+            limit=want if last else None)
+        have = os.fstat(mem).st_size
+        if have < want or (last and have != want):
+            raise wrote(program, have - lead, want - lead)
+        for piece in spans(lead, want, 1 << 20):
+            write_all(out, read_exactly(mem, piece.end - piece.start,
+                                        piece.start),
+                      span.start + piece.start - lead)
+    finally:
+        os.close(mem)
+    return want - lead
+
+
+def stored(program, job, timeout):
+    """Runs program over a piece on storage, a window at a time, and writes
+    its output into the piece's place in the file part."""
+    with opened(job.path, job.version) as (fd, seen):
+        if job.last:
+            ends_at(fd, job.version.size)
+        out = os.open(job.part, os.O_WRONLY | os.O_CLOEXEC)
+        try:
+            length = sum(window(program, fd, out, span,
+                                job.last and span.end == job.end, timeout)
+                         for span in spans(job.start, job.end, WINDOW))
+        except Retry:
+            unchanged(fd, job.path, seen)  # the reason, if it changed
+            raise
+        finally:
+            os.close(out)
+        unchanged(fd, job.path, seen)
+    return Result(length)
+
+
+def sent(program, job, timeout):
+    """Runs program over a piece sent as bytes; gives back its output."""
+    data = job.data
+    want = len(data) + final_length(data[-2:])
+    inp, mem = memfile(data), memfile()
+    try:
+        run(program, inp, mem, timeout, limit=want)
+        have = os.fstat(mem).st_size
+        if have != want:
+            raise wrote(program, have, want)
+        keep = want if job.last else len(data)
+        out = read_exactly(mem, keep - job.lead, job.lead)
     finally:
         os.close(inp)
-        os.close(out)
+        os.close(mem)
+    return Result(len(out), out)
 
 
-def batch(work, program, jobs, timeout):
-    """Does work for each of jobs, a task's worth. Returns each job's
-    (result, reason), with a reason of None where it succeeded; raises Again
-    if a job is worth another try."""
-    results, again = [], None
-    for job in jobs:
+def attempt(work, program, job, timeout):
+    """Does one job, and again while another try may mend it."""
+    for tries_left in range(RETRIES, -1, -1):
         try:
-            results.append((work(program, *job, timeout), None))
-        except Again as e:
-            again = again or e.args[0]
-            results.append((None, e.args[0]))
-        except Failed as e:
-            results.append((None, e.args[0]))
-        except OSError as e:
-            again = again or reason(e)
-            results.append((None, reason(e)))
-    if again is not None:
-        raise Again(again, results)
-    return results
+            return work(program, job, timeout)
+        except Retry as e:
+            why = str(e)
+        except OSError as e:  # a write that failed, say
+            why = reason(e)
+        except Failure as e:
+            return Result(failure=str(e))
+        if not tries_left:
+            return Result(failure=why)
 
 
-def onfiles(program, jobs, timeout):
-    """The task for pieces that this worker reads and writes in place."""
-    return batch(inplace, program, jobs, timeout)
+class Work(collections.namedtuple("Work", "program jobs timeout")):
+    """A task: the program over each of jobs, every run within timeout
+    seconds. Called, it gives each job's Result. It is the task's function
+    itself, or the data that perform() is given, since Dask sends by value
+    only what comes from this package: a record among a task's arguments
+    would travel by reference, and fail on a worker without the package."""
+    __slots__ = ()
+
+    def __call__(self):
+        return [attempt(sent if isinstance(job, SentJob) else stored,
+                        self.program, job, self.timeout) for job in self.jobs]
 
 
-def onbytes(program, jobs, timeout):
-    """The task for pieces sent to this worker."""
-    return batch(sent, program, jobs, timeout)
+def perform(work):
+    """The task whose Work was scattered to its worker beforehand."""
+    return work()

@@ -1,0 +1,104 @@
+# SPDX-License-Identifier: MIT
+"""The two ways that pieces reach the workers, one chosen for a run.
+
+Stored: the workers see the files at the same paths as this machine (the
+cluster in this process, or --shared), so a task carries paths and
+offsets, and each worker reads its pieces and writes their outputs itself.
+
+Sent: this machine reads each piece, with the byte before it, scatters it
+straight to the worker that runs it, takes the output back from there and
+writes it into place; the workers need not see the files at all.
+"""
+
+import os
+
+from . import plan
+from .program import Failure, reason
+from .worker import (WINDOW, Result, SentJob, StoredJob, Work, ends_at,
+                     opened, perform, read_exactly, unchanged, write_all)
+
+TRAVEL = WINDOW  # the largest piece that is sent to a worker
+
+
+def put(path, data, at):
+    """Writes all of data into the file path from offset at on."""
+    fd = os.open(path, os.O_WRONLY | os.O_CLOEXEC)
+    try:
+        write_all(fd, data, at)
+    finally:
+        os.close(fd)
+
+
+class Stored:
+    """Pieces that the workers read and write themselves."""
+
+    def __init__(self, cluster, ledger, args):
+        self.cluster, self.ledger = cluster, ledger
+        self.program, self.timeout = args.sentbreak, args.timeout
+        self.block = args.block_size
+
+    def batches(self):
+        return plan.batches(self.ledger.files, self.block)
+
+    def submit(self, task, worker):
+        """Starts task on worker; returns its future."""
+        jobs = [StoredJob(p.file.source, p.file.version, p.start, p.end,
+                          p.last, p.file.part) for p in task.pieces]
+        return self.cluster.submit(Work(self.program, jobs, self.timeout),
+                                   worker=worker)
+
+    def take(self, piece, result):
+        self.ledger.landed(piece, result)
+
+
+class Sent:
+    """Pieces read here, and their outputs written here."""
+
+    def __init__(self, cluster, ledger, args):
+        self.cluster, self.ledger = cluster, ledger
+        self.program, self.timeout = args.sentbreak, args.timeout
+        self.block = min(args.block_size, TRAVEL)
+
+    def batches(self):
+        return plan.batches(self.ledger.files, self.block)
+
+    def read(self, piece):
+        """The job of piece: its bytes, with the one before them, read from
+        its file, which must still be the version that the run began with
+        and end where its size says."""
+        f, lead = piece.file, 1 if piece.start else 0
+        with opened(f.source, f.version) as (fd, seen):
+            data = read_exactly(fd, piece.end - piece.start + lead,
+                                piece.start - lead)
+            if piece.last:
+                ends_at(fd, f.size)
+            unchanged(fd, f.source, seen)
+        return SentJob(data, bool(lead), piece.last)
+
+    def submit(self, task, worker):
+        """Starts task on worker, less the pieces that cannot be read, which
+        fail; returns its future, or None if no piece is left. Raises
+        WorkerLost if worker cannot be reached."""
+        jobs, kept = [], []
+        for piece in task.pieces:
+            try:
+                jobs.append(self.read(piece))
+                kept.append(piece)
+            except (Failure, OSError) as e:
+                self.ledger.settle(piece, reason(e))
+        task.pieces = kept
+        if not jobs:
+            return None
+        work = self.cluster.scatter(Work(self.program, jobs, self.timeout),
+                                    worker)
+        return self.cluster.submit(perform, work, worker=worker)
+
+    def take(self, piece, result):
+        f = piece.file
+        if result.failure is None and f.failure is None:
+            try:
+                put(f.part, result.data, piece.start)
+                result = result._replace(length=len(result.data))
+            except OSError as e:
+                result = Result(failure=reason(e))
+        self.ledger.landed(piece, result)

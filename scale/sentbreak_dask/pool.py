@@ -1,0 +1,107 @@
+# SPDX-License-Identifier: MIT
+"""The workers of a run: which have passed the check of their program,
+which have left or fallen silent, and how much work each holds.
+
+A worker gets work only once its program has passed a check: a run on
+rule.PROBE, whose output must be what the rule gives. One that fails it is
+named, once for each reason, and gets none. Given a timeout, a worker from
+which no heartbeat has come for that timeout and GRACE, or that holds a
+task longer than the task's program runs may take and GRACE, is given up.
+"""
+
+import dataclasses
+import time
+
+from .cluster import GRACE
+from .rule import PROBE, model
+from .worker import Result, SentJob, Work
+
+DEPTH = 2  # tasks for each thread of a worker at a time
+CHECK_TIMEOUT = 30  # for the check of a program, where no timeout is given
+
+
+@dataclasses.dataclass(eq=False)
+class Worker:
+    threads: int
+    state: str = "checking"  # then "fit", "unfit" or "gone"
+    heard: float = None  # its last heartbeat, by the scheduler's clock
+    since: float = 0.0  # when that heartbeat was first seen here
+    tasks: list = dataclasses.field(default_factory=list)  # in order
+
+
+class Pool:
+    """The workers of one run, by address."""
+
+    def __init__(self, cluster, report, args, label, watch):
+        self.cluster, self.report, self.label = cluster, report, label
+        self.program, self.timeout = args.sentbreak, args.timeout
+        self.watch = watch  # has a function called with what came of a task
+        self.workers = {}
+        self.said = set()
+
+    def look(self):
+        """Takes in the workers that joined; returns the address of each
+        that must be given up, and why."""
+        now, info = time.monotonic(), self.cluster.workers()
+        gone = [(a, "lost its worker") for a in self.workers if a not in info]
+        silence = (self.timeout or 0) + GRACE + self.cluster.heartbeat(
+            len(info))
+        for a, i in info.items():
+            w = self.workers.get(a)
+            if w is None:
+                w = self.workers[a] = Worker(i.threads)
+                self.check(a)
+            if w.heard != i.heard:
+                w.heard, w.since = i.heard, now
+            elif self.timeout and now - w.since > silence and \
+                    w.state in ("checking", "fit"):
+                gone.append((a, "its worker was silent for %.0f s" % silence))
+            elif self.timeout and any(
+                    t.began and now - t.began > t.runs() * self.timeout + GRACE
+                    for t in w.tasks):
+                gone.append((a, "its worker gave no answer in time"))
+        return gone
+
+    def check(self, a):
+        """Runs the program on a, once, on the probe."""
+        work = Work(self.program, [SentJob(PROBE, False, True)],
+                    self.timeout or CHECK_TIMEOUT)
+        self.watch(self.cluster.submit(work, worker=a), self.checked, a)
+
+    def checked(self, a, future, fetched):
+        """Takes the outcome of a's check."""
+        w = self.workers[a]
+        if w.state != "checking":
+            return
+        if fetched.lost:
+            w.state = "gone"
+            return
+        [result] = fetched.results or [Result(failure=fetched.error)]
+        w.state = "fit" if result.data == model(PROBE) else "unfit"
+        why = result.failure or ("%s gives the wrong output on a test "
+                                 "input: it is not sentbreak" % self.program)
+        if w.state == "unfit" and why not in self.said:
+            self.said.add(why)
+            self.report.line(self.label(a), why + "; give the program's path "
+                             "with --sentbreak")
+
+    def room(self):
+        """The address of the fit worker with the least work that has room
+        for more, or None."""
+        free = [(len(w.tasks) / w.threads, a) for a, w in self.workers.items()
+                if w.state == "fit" and len(w.tasks) < w.threads * DEPTH]
+        return min(free)[1] if free else None
+
+    def started(self, a):
+        """Notes when the tasks that a can run now began."""
+        w = self.workers[a]
+        for t in w.tasks[:w.threads]:
+            t.began = t.began or time.monotonic()
+
+    def idle(self):
+        """Whether nothing is running, or being checked."""
+        return not any(w.tasks or w.state == "checking"
+                       for w in self.workers.values())
+
+    def states(self):
+        return {w.state for w in self.workers.values()}

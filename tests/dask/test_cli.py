@@ -1,0 +1,69 @@
+# SPDX-License-Identifier: MIT
+"""The command line in process: what it takes, what it refuses with a
+usage error, and how it escapes what it prints."""
+
+import os
+import sys
+
+import pytest
+
+from sentbreak_dask import cli
+from sentbreak_dask.report import Refused, escape
+
+
+@pytest.mark.parametrize("argv, key, value", [
+    (["a", "b"], "workers", 128),
+    (["--scheduler", "tcp://h:1", "a", "b"], "workers", 128),
+    (["a", "b"], "block_size", 64 << 20),
+    (["--block-size", "64k", "a", "b"], "block_size", 65536),
+    (["--block-size", " 1G", "a", "b"], "block_size", 1 << 30),
+])
+def test_arguments(monkeypatch, argv, key, value):
+    monkeypatch.setattr("os.cpu_count", lambda: 256)
+    assert getattr(cli.arguments(argv), key) == value
+
+
+@pytest.mark.parametrize("given, made", [
+    ("out", "/out"), ("dir/", "/dir/"), ("./-", "/-")])
+def test_paths_are_made_absolute(given, made):
+    output = cli.arguments(["in", given]).output
+    assert os.path.isabs(output) and output.endswith(made)
+
+
+@pytest.mark.parametrize("argv, words", [
+    (["--block-size", "10MB", "a", "b"],
+     "not a size: '10MB' (give bytes, or a number and K, M or G, as in 64M)"),
+    (["--block-size", "4095", "a", "b"], "at least 4K"),
+    (["--workers", "0", "a", "b"], "from 1 to 128"),
+    (["--workers", "129", "a", "b"], "from 1 to 128"),
+    (["--timeout", "nan", "a", "b"], "more than 0"),
+    (["--timeout", "0", "a", "b"], "more than 0"),
+    (["--scheduler", " ", "a", "b"], "needs an address"),
+    (["--tls-cert", "c", "a", "b"], "need --scheduler"),
+    (["-", "b"], "- is not standard input"),
+    (["a", "-"], "- is not standard input"),
+    (["a"], "required: OUTPUT"),
+])
+def test_usage_errors(capsys, argv, words):
+    with pytest.raises(SystemExit) as e:
+        cli.arguments(argv)
+    said = capsys.readouterr().err.splitlines()
+    assert e.value.code == 2 and words in said[-1]
+
+
+def test_a_missing_module_names_its_package(monkeypatch):
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    with pytest.raises(Refused) as e:
+        cli.require()
+    assert "apt-get install python3-distributed" in e.value.why
+
+
+@pytest.mark.parametrize("text, shown", [
+    (b"caf\xc3\xa9. Plain", "caf\u00e9. Plain"),
+    (b"new\nline\ttab", "new\\nline\\ttab"),
+    (b"\x1b]0;title\x07\xc2\x9b", "\\x1b]0;title\\x07\\x9b"),
+    (b"not \xff UTF-8", "not \\xff UTF-8"),
+    ("\u202eturned", "\\u202eturned"),
+])
+def test_escape(text, shown):
+    assert escape(text) == shown
