@@ -37,7 +37,7 @@ def parse(address):
     return scheme, host, port
 
 
-def greets(data):
+def is_dask_greeting(data):
     """Whether data opens as Dask's messages do."""
     if len(data) < 16:
         return False
@@ -46,7 +46,7 @@ def greets(data):
                                      for order in "<>"))
 
 
-def hello(sock):
+def first_bytes(sock):
     """The first bytes that a server sends, or b"" if none come soon."""
     sock.settimeout(WAIT)
     data = b""
@@ -56,7 +56,7 @@ def hello(sock):
     return data
 
 
-def speaks(host, port):
+def what_it_speaks(host, port):
     """What a server that did not greet as Dask does answers: "http",
     "tls" or "other"; None if it says nothing at all, as a scheduler too
     busy to answer might."""
@@ -86,10 +86,10 @@ def speaks(host, port):
         return "other"
 
 
-def not_dask(host, port):
+def why_not_dask(host, port):
     """Why a server that does not greet as Dask does is not a scheduler;
     None if it said nothing at all."""
-    kind = speaks(host, port)
+    kind = what_it_speaks(host, port)
     return kind and {
         "http": "not a Dask scheduler: it answers HTTP (a dashboard?)",
         "tls": "the scheduler speaks TLS: give its tls:// address and the "
@@ -97,18 +97,18 @@ def not_dask(host, port):
         "other": "not a Dask scheduler: it does not answer as one"}[kind]
 
 
-def not_tls(host, port):
+def why_not_tls(host, port):
     """Why a server that does not speak TLS is not the one."""
     with contextlib.suppress(OSError), \
             socket.create_connection((host, port), WAIT) as sock:
-        if greets(hello(sock)):
+        if is_dask_greeting(first_bytes(sock)):
             return "the scheduler speaks plain TCP, not TLS: give its " \
                 "tcp:// address"
-    return not_dask(host, port) or "not a Dask scheduler: it does not " \
+    return why_not_dask(host, port) or "not a Dask scheduler: it does not " \
         "speak TLS"
 
 
-def untrusted(e):
+def why_untrusted(e):
     """Why the scheduler's certificate was not accepted."""
     if e.verify_code == EXPIRED:
         return "the scheduler's certificate has expired"
@@ -119,7 +119,7 @@ def untrusted(e):
             % e.verify_message)
 
 
-def refused(e):
+def why_refused(e):
     """Why the scheduler did not accept this client over TLS."""
     if e.reason == "WRONG_VERSION_NUMBER":
         return None  # not TLS at all
@@ -135,19 +135,20 @@ def check_tls(address, sock, ctx, host, port):
         with ctx.wrap_socket(sock, do_handshake_on_connect=False) as tls:
             tls.settimeout(WAIT)
             tls.do_handshake()
-            first = hello(tls)
+            first = first_bytes(tls)
     except ssl.SSLCertVerificationError as e:
-        raise Refused(address, untrusted(e)) from None
+        raise Refused(address, why_untrusted(e)) from None
     except ssl.SSLError as e:
-        raise Refused(address, refused(e) or not_tls(host, port)) from None
+        why = why_refused(e) or why_not_tls(host, port)
+        raise Refused(address, why) from None
     except OSError:
         return  # a timeout, say: Dask has the last word
-    if first and not greets(first):
+    if first and not is_dask_greeting(first):
         raise Refused(address, "not a Dask scheduler: it does not answer "
                       "as one")
 
 
-def context(address, sec):
+def client_context(address, sec):
     """The TLS context of Security sec for a client, or None."""
     try:
         return sec.get_connection_args("client").get("ssl_context")
@@ -161,7 +162,7 @@ def check(address, sec):
     """Raises Refused if the scheduler at address will not take a client
     with the Security sec."""
     scheme, host, port = parse(address)
-    ctx = context(address, sec)
+    ctx = client_context(address, sec)
     if scheme == "tls" and ctx is None:
         raise Refused(address, "a tls:// address needs --tls-ca-file, "
                       "--tls-cert and --tls-key, or Dask's TLS configuration")
@@ -173,6 +174,6 @@ def check(address, sec):
         with sock:
             return check_tls(address, sock, ctx, host, port)
     with sock:
-        greeted = greets(hello(sock))
-    if not greeted and (why := not_dask(host, port)):
+        greeted = is_dask_greeting(first_bytes(sock))
+    if not greeted and (why := why_not_dask(host, port)):
         raise Refused(address, why)

@@ -22,7 +22,7 @@ import time
 import traceback
 
 from . import SENTBREAK, __version__, cluster, parts
-from .cluster import Cluster, Lost
+from .cluster import Cluster, ClusterLost
 from .files import Ledger
 from .inputs import inputs
 from .modes import TRAVEL, Sent, Stored
@@ -34,7 +34,7 @@ SIGNALS = (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM)
 NEEDS = {"distributed": "python3-distributed", "psutil": "python3-psutil"}
 
 
-def size(text):
+def parse_size(text):
     """Reads a size such as 4096, 64K, 64M or 1G, in powers of 1024."""
     m = re.fullmatch(r"([0-9]+)([KMG]?)", text.strip().upper())
     if not m:
@@ -61,7 +61,8 @@ def parser():
     p.add_argument("--sentbreak", metavar="PATH", default="sentbreak",
                    help="the program the workers run (default: sentbreak on "
                    "their PATH)")
-    p.add_argument("--block-size", metavar="SIZE", type=size, default=64 << 20,
+    p.add_argument("--block-size", metavar="SIZE", type=parse_size,
+                   default=64 << 20,
                    help="cut files larger than SIZE into pieces of about "
                    "SIZE, and of %dM at most where they travel through Dask "
                    "(K, M and G are powers of 1024; default: 64M)"
@@ -94,7 +95,7 @@ def absolute(path):
     return os.path.abspath(path) + ("/" if path.endswith("/") else "")
 
 
-def arguments(argv=None):
+def parse_arguments(argv=None):
     p = parser()
     args = p.parse_args(argv)
     if args.scheduler is not None and not args.scheduler.strip():
@@ -137,7 +138,7 @@ def reopen_closed():
     return closed
 
 
-def stopper(outputs, report):
+def stop_handler(outputs, report):
     """A handler for the signals that end a run: it kills the programs
     this process started, with what they started, and removes this run's
     .part- files, whatever the main thread is doing."""
@@ -150,14 +151,14 @@ def stopper(outputs, report):
 
     def stop(signum, frame):
         kill()
-        outputs.abandon()
+        outputs.remove_all()
         kill()  # one started meanwhile
-        report.line("stopped by", signal.Signals(signum).name)
+        report.say("stopped by", signal.Signals(signum).name)
         os._exit(128 + signum)
     return stop
 
 
-def require():
+def require_modules():
     """Says which Debian package holds each module that a run needs and is
     missing."""
     for module, package in NEEDS.items():
@@ -170,38 +171,38 @@ def connect(args, report, wait):
     """A client of the cluster that args name, for work that needs no
     package installed on the workers; and how to name its workers."""
     if args.scheduler is None:
-        return cluster.local(args.workers), lambda a: "this machine"
-    client = cluster.remote(args, wait)
+        return cluster.local_client(args.workers), lambda a: "this machine"
+    client = cluster.remote_client(args, wait)
     import cloudpickle
     # Dask asks for the module of what it sends by its own name.
     for name, module in list(sys.modules.items()):
         if name.partition(".")[0] == __package__:
             cloudpickle.register_pickle_by_value(module)
-    if os.isatty(2) and (link := cluster.dashboard(client, wait)):
-        report.line("dashboard", link)
+    if os.isatty(2) and (link := cluster.dashboard_link(client, wait)):
+        report.say("dashboard", link)
     return client, lambda a: a
 
 
-def prepare(top, outputs):
+def prepare_output_dir(top, outputs):
     """Makes the directory that the outputs go under, and sees that files
     can be made there."""
     try:
         outputs.makedirs(top)
         tempfile.TemporaryFile(dir=top).close()
     except OSError as e:
-        outputs.tidy()
+        outputs.remove_empty_dirs()
         raise Refused(top, "cannot be written: %s" % reason(e)) from None
 
 
-def start(args, report, outputs):
+def run_files(args, report, outputs):
     """Runs the files that args name; returns the exit status."""
     began = time.monotonic()
-    require()
+    require_modules()
     files, top = inputs(args.input, args.output, report)
     outputs.inputs = {(f.version.device, f.version.inode) for f in files}
-    prepare(top, outputs)
-    cluster.setup()
-    wait = cluster.bound(args.timeout)
+    prepare_output_dir(top, outputs)
+    cluster.configure_dask()
+    wait = cluster.longest_wait(args.timeout)
     client, label = connect(args, report, wait)
     dask = Cluster(client, wait)
     ledger = Ledger(files, outputs, report)
@@ -209,45 +210,45 @@ def start(args, report, outputs):
     mode = (Stored if shared else Sent)(dask, ledger, args)
     report.progress(sum(f.size for f in files))
     try:
-        Run(dask, mode, ledger, report, args, label).go()
-    except Lost as e:
-        ledger.abandon("lost the cluster: %s" % e)
+        Run(dask, mode, ledger, report, args, label).run_every_task()
+    except ClusterLost as e:
+        ledger.fail_unfinished("lost the cluster: %s" % e)
     except NoWorkerFit:
         raise
     except Exception as e:  # a fault of this machine's, not the cluster's
         if cluster.debugging():
             traceback.print_exc()
-        ledger.abandon("failed on this machine: %s: %s" % (
+        ledger.fail_unfinished("failed on this machine: %s: %s" % (
             type(e).__name__, e))
     finally:
         dask.close()
         report.close()
-    outputs.tidy(keep=None if report.failed else top)
+    outputs.remove_empty_dirs(keep=None if report.failed else top)
     report.summary(files, time.monotonic() - began)
     return 1 if report.failed else 0
 
 
 def main(argv=None):
     closed = reopen_closed()
-    args = arguments(argv)
+    args = parse_arguments(argv)
     report = Report(closed)
     umask = os.umask(0)
     os.umask(umask)
     outputs = parts.Outputs(0o666 & ~umask)
     for signum in SIGNALS:
-        signal.signal(signum, stopper(outputs, report))
+        signal.signal(signum, stop_handler(outputs, report))
     try:
-        return start(args, report, outputs)
+        return run_files(args, report, outputs)
     except NoWorkerFit:  # each worker has said why
-        outputs.abandon()
+        outputs.remove_all()
         return 1
     except Refused as e:
-        outputs.abandon()
+        outputs.remove_all()
         report.fail(e.what, e.why)
         return 1
     except Exception as e:  # Dask's configuration, say, or a fault of ours
         if cluster.debugging():
             traceback.print_exc()
-        outputs.abandon()
+        outputs.remove_all()
         report.fail("cannot run", "%s: %s" % (type(e).__name__, e))
         return 1

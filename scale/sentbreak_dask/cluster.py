@@ -29,7 +29,7 @@ GRACE = 5.0  # seconds past a timeout before the cluster is given up on
 MAX_WORKERS = 128
 
 
-class Lost(Exception):
+class ClusterLost(Exception):
     """The cluster could not be reached; its argument says why."""
 
 
@@ -42,7 +42,7 @@ class WorkerInfo(NamedTuple):
     heard: float  # when the scheduler last heard from it, by its clock
 
 
-class Fetched(NamedTuple):
+class Outcome(NamedTuple):
     """What came of a task."""
     results: list = None  # its Results, if it ran
     error: str = None  # what it raised on its worker, if it did
@@ -50,7 +50,7 @@ class Fetched(NamedTuple):
     fault: BaseException = None  # what went wrong on this machine
 
 
-def bound(timeout):
+def longest_wait(timeout):
     """The longest that any one call may wait for the cluster, for a run
     with timeout, which may be None."""
     return (timeout or CONNECT_TIMEOUT) + GRACE
@@ -60,7 +60,7 @@ def debugging():
     return bool(os.environ.get("SENTBREAK_DASK_DEBUG"))
 
 
-def setup():
+def configure_dask():
     """Keeps Dask's own words off standard error: its log lines, its
     warnings, and what its threads leave behind. Spares each task the copy
     of its caller's source that Dask keeps for its dashboard, and the
@@ -82,7 +82,7 @@ def setup():
         dask.config.set({"distributed.comm.compression": None})
 
 
-def local(workers):
+def local_client(workers):
     """A client of a cluster of workers, each of one thread, in this
     process."""
     from distributed import Client, Scheduler, SpecCluster, Worker
@@ -115,7 +115,7 @@ def security(args):
     return Security(require_encryption=True, **given) if given else Security()
 
 
-def remote(args, wait):
+def remote_client(args, wait):
     """A client of the cluster whose scheduler is at args.scheduler, with at
     least one worker, each found within wait seconds."""
     from distributed import Client
@@ -137,7 +137,7 @@ def remote(args, wait):
     return client
 
 
-def dashboard(client, wait):
+def dashboard_link(client, wait):
     """The address of the running scheduler's dashboard, if it has one: its
     pages need bokeh, which a scheduler may not have."""
     from distributed.comm import get_address_host, unparse_host_port
@@ -170,12 +170,12 @@ class Cluster:
             info = self.client.sync(self.client.scheduler.identity,
                                     callback_timeout=self.wait)
         except (OSError, TimeoutError):
-            raise Lost("the scheduler gave no answer within %g s"
-                       % self.wait) from None
+            raise ClusterLost("the scheduler gave no answer within %g s"
+                              % self.wait) from None
         return {w: WorkerInfo(i["nthreads"], i["last_seen"])
                 for w, i in info["workers"].items()}
 
-    def heartbeat(self, workers):
+    def heartbeat_interval(self, workers):
         """The seconds between the heartbeats of each of so many workers."""
         from distributed.scheduler import heartbeat_interval
 
@@ -197,16 +197,16 @@ class Cluster:
             raise WorkerLost(worker) from None
         return future
 
-    def fetch(self, future):
+    def outcome(self, future):
         """What came of the task of future, once it has ended."""
         try:
-            return Fetched(results=future.result(timeout=self.wait))
+            return Outcome(results=future.result(timeout=self.wait))
         except Exception as e:
             if future.status == "error":
-                return Fetched(error="%s: %s" % (type(e).__name__, e))
+                return Outcome(error="%s: %s" % (type(e).__name__, e))
             if isinstance(e, (CancelledError, OSError, TimeoutError)):
-                return Fetched(lost=True)
-            return Fetched(fault=e)
+                return Outcome(lost=True)
+            return Outcome(fault=e)
 
     def close(self):
         cluster = self.client.cluster

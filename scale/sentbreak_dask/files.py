@@ -47,17 +47,17 @@ class Ledger:
         """Fails the file f for the reason why, unless it has failed."""
         f.failure = f.failure or why
 
-    def ready(self, f):
+    def part_ready(self, f):
         """Whether f can take a piece: it has not failed, and has its .part-
         file, made here the first time."""
         if f.part is None and f.failure is None:
             try:
-                f.part = self.outputs.make(f.target)
+                f.part = self.outputs.make_part(f.target)
             except OSError as e:
                 self.fail(f, reason(e))
         return f.failure is None
 
-    def settle(self, piece, failure=None):
+    def piece_done(self, piece, failure=None):
         """Takes piece as done, or as failed; the last piece of a file
         finishes it."""
         f = piece.file
@@ -66,22 +66,22 @@ class Ledger:
         self.report.advance(piece.end - piece.start)
         f.pending -= 1
         if f.pending == 0:
-            self.finish(f)
+            self.commit_or_remove(f)
 
-    def landed(self, piece, result):
+    def piece_returned(self, piece, result):
         """Takes a piece's Result: its output must have the piece's length,
         and one or two bytes more for the last piece of a file."""
         want = piece.end - piece.start
         more = result.length - want
         if result.failure or not (more in (1, 2) if piece.last else more == 0):
-            return self.settle(piece, result.failure or "its output came "
-                               "back %d bytes long, for %d bytes of input"
-                               % (result.length, want))
+            return self.piece_done(piece, result.failure or (
+                "its output came back %d bytes long, for %d bytes of input"
+                % (result.length, want)))
         if piece.last:
             piece.file.length = piece.start + result.length
-        self.settle(piece)
+        self.piece_done(piece)
 
-    def finish(self, f):
+    def commit_or_remove(self, f):
         """Renames f's output into place, or removes every output of f and
         says why it failed."""
         f.done = True
@@ -90,12 +90,12 @@ class Ledger:
                 return self.outputs.commit(f.part, f.target, f.length)
             except OSError as e:
                 self.fail(f, reason(e))
-        self.outputs.discard(f.part, f.target)
+        self.outputs.remove(f.part, f.target)
         self.report.fail(f.source, f.failure)
 
-    def abandon(self, why):
+    def fail_unfinished(self, why):
         """Fails every file not yet done."""
         for f in self.files:
             if not f.done:
                 self.fail(f, why)
-                self.finish(f)
+                self.commit_or_remove(f)

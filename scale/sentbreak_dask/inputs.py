@@ -55,13 +55,13 @@ def walk(top, output, report):
                 files.append(File(path, os.path.join(
                     output, os.path.relpath(path, top)), version_of(st)))
             elif stat.S_ISLNK(st.st_mode):
-                report.line(path, "symbolic link, skipped")
+                report.say(path, "symbolic link, skipped")
             else:
-                report.line(path, "not a regular file, skipped")
+                report.say(path, "not a regular file, skipped")
     return files
 
 
-def find(source, output, report):
+def find_files(source, output, report):
     """The Files of a run from source to output, and the directory that its
     outputs go under."""
     if os.path.realpath(source) == os.path.realpath(output):
@@ -89,7 +89,7 @@ def find(source, output, report):
 def inputs(source, output, report):
     """Finds the input files, and checks where their outputs go. Returns
     the Files, and the directory that the outputs go under."""
-    files, top = find(source, output, report)
+    files, top = find_files(source, output, report)
     ids = {(f.version.device, f.version.inode) for f in files}
     for f in files:
         try:

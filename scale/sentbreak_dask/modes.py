@@ -14,13 +14,14 @@ import os
 
 from . import plan
 from .program import Failure, reason
-from .worker import (WINDOW, Result, SentJob, StoredJob, Work, ends_at,
-                     opened, perform, read_exactly, unchanged, write_all)
+from .worker import (WINDOW, Result, SentJob, StoredJob, Work,
+                     check_ends_at, check_unchanged, open_input,
+                     read_exactly, run_scattered, write_all)
 
 TRAVEL = WINDOW  # the largest piece that is sent to a worker
 
 
-def put(path, data, at):
+def write_into(path, data, at):
     """Writes all of data into the file path from offset at on."""
     fd = os.open(path, os.O_WRONLY | os.O_CLOEXEC)
     try:
@@ -37,8 +38,8 @@ class Stored:
         self.program, self.timeout = args.sentbreak, args.timeout
         self.block = args.block_size
 
-    def batches(self):
-        return plan.batches(self.ledger.files, self.block)
+    def tasks(self):
+        return plan.tasks_of(self.ledger.files, self.block)
 
     def submit(self, task, worker):
         """Starts task on worker; returns its future."""
@@ -47,8 +48,8 @@ class Stored:
         return self.cluster.submit(Work(self.program, jobs, self.timeout),
                                    worker=worker)
 
-    def take(self, piece, result):
-        self.ledger.landed(piece, result)
+    def keep_result(self, piece, result):
+        self.ledger.piece_returned(piece, result)
 
 
 class Sent:
@@ -59,20 +60,20 @@ class Sent:
         self.program, self.timeout = args.sentbreak, args.timeout
         self.block = min(args.block_size, TRAVEL)
 
-    def batches(self):
-        return plan.batches(self.ledger.files, self.block)
+    def tasks(self):
+        return plan.tasks_of(self.ledger.files, self.block)
 
-    def read(self, piece):
+    def read_piece(self, piece):
         """The job of piece: its bytes, with the one before them, read from
         its file, which must still be the version that the run began with
         and end where its size says."""
         f, lead = piece.file, 1 if piece.start else 0
-        with opened(f.source, f.version) as (fd, seen):
+        with open_input(f.source, f.version) as (fd, seen):
             data = read_exactly(fd, piece.end - piece.start + lead,
                                 piece.start - lead)
             if piece.last:
-                ends_at(fd, f.size)
-            unchanged(fd, f.source, seen)
+                check_ends_at(fd, f.size)
+            check_unchanged(fd, f.source, seen)
         return SentJob(data, bool(lead), piece.last)
 
     def submit(self, task, worker):
@@ -82,23 +83,23 @@ class Sent:
         jobs, kept = [], []
         for piece in task.pieces:
             try:
-                jobs.append(self.read(piece))
+                jobs.append(self.read_piece(piece))
                 kept.append(piece)
             except (Failure, OSError) as e:
-                self.ledger.settle(piece, reason(e))
+                self.ledger.piece_done(piece, reason(e))
         task.pieces = kept
         if not jobs:
             return None
         work = self.cluster.scatter(Work(self.program, jobs, self.timeout),
                                     worker)
-        return self.cluster.submit(perform, work, worker=worker)
+        return self.cluster.submit(run_scattered, work, worker=worker)
 
-    def take(self, piece, result):
+    def keep_result(self, piece, result):
         f = piece.file
         if result.failure is None and f.failure is None:
             try:
-                put(f.part, result.data, piece.start)
+                write_into(f.part, result.data, piece.start)
                 result = result._replace(length=len(result.data))
             except OSError as e:
                 result = Result(failure=reason(e))
-        self.ledger.landed(piece, result)
+        self.ledger.piece_returned(piece, result)

@@ -26,7 +26,7 @@ def identity(st):
     return st.st_dev, st.st_ino
 
 
-def sweep(directory, inputs):
+def sweep_stale(directory, inputs):
     """Removes the .part- files left in directory by runs on this host that
     have ended, but never one of inputs, the identity of each."""
     import psutil
@@ -67,13 +67,13 @@ class Outputs:
                 continue
             self.made.append(directory)
 
-    def make(self, target):
+    def make_part(self, target):
         """Makes the .part- file for the output target; returns its path."""
         directory = os.path.dirname(target)
         self.makedirs(directory)
         if directory not in self.swept:
             self.swept.add(directory)
-            sweep(directory, self.inputs)
+            sweep_stale(directory, self.inputs)
         fd, part = tempfile.mkstemp(dir=directory, prefix=PREFIX)
         os.close(fd)
         self.live.add(part)
@@ -104,7 +104,7 @@ class Outputs:
         os.replace(part, target)
         self.live.discard(part)
 
-    def discard(self, *paths):
+    def remove(self, *paths):
         """Removes each of paths that is there and is not an input."""
         for path in filter(None, paths):
             if not self.is_input(path):
@@ -112,18 +112,18 @@ class Outputs:
                     os.unlink(path)
             self.live.discard(path)
 
-    def abandon(self):
+    def remove_all(self):
         """Removes every .part- file of this run, and the directories it
         made."""
-        self.discard(*self.live)
+        self.remove(*self.live)
         for directory in self.swept:  # one made but not yet recorded
             with contextlib.suppress(OSError):
-                self.discard(*(os.path.join(directory, name)
-                               for name in os.listdir(directory)
-                               if name.startswith(PREFIX)))
-        self.tidy()
+                self.remove(*(os.path.join(directory, name)
+                              for name in os.listdir(directory)
+                              if name.startswith(PREFIX)))
+        self.remove_empty_dirs()
 
-    def tidy(self, keep=None):
+    def remove_empty_dirs(self, keep=None):
         """Removes the directories this run made that are empty, but keep."""
         for directory in reversed(self.made):
             if directory != keep:

@@ -13,7 +13,7 @@ import dataclasses
 import time
 
 from .cluster import GRACE
-from .rule import PROBE, model
+from .rule import PROBE, expected_output
 from .worker import Result, SentJob, Work
 
 DEPTH = 2  # tasks for each thread of a worker at a time
@@ -35,64 +35,72 @@ class Pool:
     def __init__(self, cluster, report, args, label, watch):
         self.cluster, self.report, self.label = cluster, report, label
         self.program, self.timeout = args.sentbreak, args.timeout
-        self.watch = watch  # has a function called with what came of a task
+        self.on_end = watch  # has a function called with what came of a task
         self.workers = {}
         self.said = set()
 
-    def look(self):
-        """Takes in the workers that joined; returns the address of each
-        that must be given up, and why."""
-        now, info = time.monotonic(), self.cluster.workers()
-        gone = [(a, "lost its worker") for a in self.workers if a not in info]
-        silence = (self.timeout or 0) + GRACE + self.cluster.heartbeat(
-            len(info))
+    def admit(self, info):
+        """Takes in the workers of info, a WorkerInfo by address, that
+        joined, and starts the check of each; notes when each was heard."""
+        now = time.monotonic()
         for a, i in info.items():
             w = self.workers.get(a)
             if w is None:
                 w = self.workers[a] = Worker(i.threads)
-                self.check(a)
+                self.start_check(a)
             if w.heard != i.heard:
                 w.heard, w.since = i.heard, now
-            elif self.timeout and now - w.since > silence and \
-                    w.state in ("checking", "fit"):
+
+    def to_give_up(self, info):
+        """The address of each worker that must be given up, seen what info
+        says of the cluster's workers, and why."""
+        now = time.monotonic()
+        gone = [(a, "lost its worker") for a in self.workers if a not in info]
+        if not self.timeout:
+            return gone
+        silence = self.timeout + GRACE + self.cluster.heartbeat_interval(
+            len(info))
+        for a, w in self.workers.items():
+            if w.state not in ("checking", "fit") or a not in info:
+                continue
+            if now - w.since > silence:
                 gone.append((a, "its worker was silent for %.0f s" % silence))
-            elif self.timeout and any(
-                    t.began and now - t.began > t.runs() * self.timeout + GRACE
-                    for t in w.tasks):
+            elif any(t.began and now - t.began > t.runs() * self.timeout
+                     + GRACE for t in w.tasks):
                 gone.append((a, "its worker gave no answer in time"))
         return gone
 
-    def check(self, a):
+    def start_check(self, a):
         """Runs the program on a, once, on the probe."""
         work = Work(self.program, [SentJob(PROBE, False, True)],
                     self.timeout or CHECK_TIMEOUT)
-        self.watch(self.cluster.submit(work, worker=a), self.checked, a)
+        self.on_end(self.cluster.submit(work, worker=a), self.check_ended, a)
 
-    def checked(self, a, future, fetched):
+    def check_ended(self, a, future, outcome):
         """Takes the outcome of a's check."""
         w = self.workers[a]
         if w.state != "checking":
             return
-        if fetched.lost:
+        if outcome.lost:
             w.state = "gone"
             return
-        [result] = fetched.results or [Result(failure=fetched.error)]
-        w.state = "fit" if result.data == model(PROBE) else "unfit"
+        [result] = outcome.results or [Result(failure=outcome.error)]
+        w.state = "fit" if result.data == expected_output(PROBE) else "unfit"
         why = result.failure or ("%s gives the wrong output on a test "
                                  "input: it is not sentbreak" % self.program)
         if w.state == "unfit" and why not in self.said:
             self.said.add(why)
-            self.report.line(self.label(a), why + "; give the program's path "
-                             "with --sentbreak")
+            self.report.say(self.label(a), why + "; give the program's path "
+                            "with --sentbreak")
 
-    def room(self):
+    def least_busy_with_room(self):
         """The address of the fit worker with the least work that has room
         for more, or None."""
         free = [(len(w.tasks) / w.threads, a) for a, w in self.workers.items()
                 if w.state == "fit" and len(w.tasks) < w.threads * DEPTH]
         return min(free)[1] if free else None
 
-    def started(self, a):
+    def note_started(self, a):
         """Notes when the tasks that a can run now began."""
         w = self.workers[a]
         for t in w.tasks[:w.threads]:

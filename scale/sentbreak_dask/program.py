@@ -20,9 +20,9 @@ import signal
 import subprocess
 import time
 
-KEPT = 4096  # bytes of standard error kept for its last line
-SAID = 200  # characters of that line in a reason
-POLL = 0.005  # seconds between looks at a running program
+STDERR_KEPT = 4096  # bytes of standard error kept for its last line
+REASON_CHARS = 200  # characters of that line in a reason
+PROGRAM_POLL = 0.005  # seconds between looks at a running program
 SEALS = (fcntl.F_SEAL_SEAL | fcntl.F_SEAL_SHRINK | fcntl.F_SEAL_GROW
          | fcntl.F_SEAL_WRITE)
 
@@ -40,7 +40,7 @@ def reason(e):
     return (e.strerror or str(e)) if isinstance(e, OSError) else str(e)
 
 
-def memfile(data=b""):
+def memory_file(data=b""):
     """A file in memory that holds data, read from its start. A program
     reads and writes it without the wake-ups that a pipe costs."""
     fd = os.memfd_create("sentbreak", os.MFD_CLOEXEC | os.MFD_ALLOW_SEALING)
@@ -64,10 +64,10 @@ def last_line(said):
     """The last line of standard error, or the end of a long one."""
     line = said.rstrip(b"\n").rsplit(b"\n", 1)[-1].strip()
     text = line.decode(errors="backslashreplace")
-    return text if len(text) <= SAID else "..." + text[-SAID:]
+    return text if len(text) <= REASON_CHARS else "..." + text[-REASON_CHARS:]
 
 
-def start(program, stdin, stdout):
+def start_program(program, stdin, stdout):
     """Starts program in a process group of its own, so that stopping it
     stops what it started too."""
     try:
@@ -80,17 +80,17 @@ def start(program, stdin, stdout):
                       ) from None
 
 
-def watch(proc, stdout, timeout, enough, limit):
+def watch_program(proc, stdout, timeout, enough, limit):
     """Reads proc's standard error until proc ends, or must be stopped:
     returns why it was stopped, or None, and what it said."""
     began, err, said = time.monotonic(), proc.stderr.fileno(), b""
     while True:
         if err is None:
             with contextlib.suppress(subprocess.TimeoutExpired):
-                proc.wait(POLL)
-        elif select.select([err], [], [], POLL)[0]:
+                proc.wait(PROGRAM_POLL)
+        elif select.select([err], [], [], PROGRAM_POLL)[0]:
             chunk = os.read(err, 65536)
-            said = (said + chunk)[-KEPT:]
+            said = (said + chunk)[-STDERR_KEPT:]
             err = err if chunk else None
         ended = proc.poll() is not None
         size = os.fstat(stdout).st_size
@@ -104,7 +104,7 @@ def watch(proc, stdout, timeout, enough, limit):
             return "late", said
 
 
-def stop(proc, said):
+def stop_program(proc, said):
     """Kills proc's group, reaps proc and reads what is left of its
     standard error, without waiting for a process that still holds it."""
     with contextlib.suppress(ProcessLookupError):
@@ -113,22 +113,22 @@ def stop(proc, said):
     os.set_blocking(proc.stderr.fileno(), False)
     with contextlib.suppress(BlockingIOError):
         while chunk := os.read(proc.stderr.fileno(), 65536):
-            said = (said + chunk)[-KEPT:]
+            said = (said + chunk)[-STDERR_KEPT:]
     proc.stderr.close()
     return said
 
 
-def run(program, stdin, stdout, timeout=None, enough=None, limit=None):
+def run_program(program, stdin, stdout, timeout=None, enough=None, limit=None):
     """Runs program from the descriptor stdin into the file in memory
     stdout, until it ends or stdout holds enough bytes, and seals stdout.
     It is stopped, and fails, once stdout holds more than limit bytes, or
     after timeout seconds."""
-    proc = start(program, stdin, stdout)
+    proc = start_program(program, stdin, stdout)
     why, said = None, b""
     try:
-        why, said = watch(proc, stdout, timeout, enough, limit)
+        why, said = watch_program(proc, stdout, timeout, enough, limit)
     finally:
-        said = stop(proc, said)
+        said = stop_program(proc, said)
     seal(stdout)
     if why == "late":
         raise Failure("%s timed out after %g s" % (program, timeout))

@@ -42,7 +42,7 @@ def escape(text):
     return UNSAFE.sub(one, text)
 
 
-def write_all(fd, data):
+def write_out(fd, data):
     while data:
         data = data[os.write(fd, data):]
 
@@ -70,18 +70,18 @@ class Report:
                                 unit_divisor=1024, file=sys.stderr,
                                 leave=False)
 
-    def line(self, what, why):
+    def say(self, what, why):
         text = "%s: %s: %s\n" % (PROG, escape(os.fsencode(what)),
                                  escape(str(why)))
         with contextlib.suppress(OSError), (
                 self.bar.external_write_mode() if self.bar
                 else contextlib.nullcontext()):
-            write_all(2, text.encode())
+            write_out(2, text.encode())
 
     def fail(self, what, why):
         """Reports a failure."""
         self.failed += 1
-        self.line(what, why)
+        self.say(what, why)
 
     def advance(self, n):
         if self.bar is not None:
@@ -104,7 +104,7 @@ class Report:
         try:
             if 1 in self.closed:
                 raise OSError(9, os.strerror(9))  # EBADF, as it was
-            write_all(1, text.encode())
+            write_out(1, text.encode())
         except OSError as e:
             self.fail("standard output", e.strerror)
             return False

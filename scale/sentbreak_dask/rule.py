@@ -34,7 +34,7 @@ def final_length(end):
     return 2 if broke else 1
 
 
-def model(data):
+def expected_output(data):
     """What sentbreak writes for data, made here byte by byte: for the
     short inputs that programs are checked on."""
     out = bytearray(data)
@@ -45,7 +45,7 @@ def model(data):
     return bytes(out) + given_back + b"\n"
 
 
-def spans(start, end, most):
+def cut_evenly(start, end, most):
     """Cuts the bytes from start to end into spans of at most most bytes,
     as even as can be; an empty range is one empty span."""
     count = max(1, -(-(end - start) // most))

@@ -16,11 +16,11 @@ import time
 
 from .cluster import CONNECT_TIMEOUT, WorkerLost
 from .pool import Pool
-from .rule import spans
+from .rule import cut_evenly
 from .worker import RETRIES, WINDOW, Result
 
 RESENDS = 2
-LOOK = 1.0  # seconds between looks at the cluster's workers
+WORKER_POLL = 1.0  # seconds between looks at the cluster's workers
 
 
 class NoWorkerFit(Exception):
@@ -37,7 +37,7 @@ class Task:
 
     def runs(self):
         """How many runs of the program it may take, every try counted."""
-        return (1 + RETRIES) * sum(len(spans(p.start, p.end, WINDOW))
+        return (1 + RETRIES) * sum(len(cut_evenly(p.start, p.end, WINDOW))
                                    for p in self.pieces)
 
 
@@ -46,41 +46,43 @@ class Run:
 
     def __init__(self, cluster, mode, ledger, report, args, label):
         self.cluster, self.mode, self.ledger = cluster, mode, ledger
-        self.pool = Pool(cluster, report, args, label, self.watch)
+        self.pool = Pool(cluster, report, args, label, self.on_end)
         self.program = args.sentbreak
         self.resend = collections.deque()
-        self.ended = queue.Queue()  # (what takes it, its owner, Fetched)
-        self.looked = self.stranded = 0.0
+        self.ended = queue.Queue()  # (what takes it, its owner, Outcome)
+        self.refreshed = self.stranded = 0.0
         self.sent = False
 
-    def watch(self, future, take, owner):
+    def on_end(self, future, take, owner):
         """Has take(owner, future, what came of it) called once it ends,
         having fetched its result in Dask's thread for callbacks, so that
         the transfer overlaps the work here."""
         future.add_done_callback(lambda f: self.ended.put(
-            (take, owner, f, self.cluster.fetch(f))))
+            (take, owner, f, self.cluster.outcome(f))))
 
-    def look(self):
+    def refresh_workers(self):
         """Takes in the workers that joined, and sends again the tasks of
-        those that are given up."""
-        if time.monotonic() - self.looked >= LOOK:
-            self.looked = time.monotonic()
-            for a, why in self.pool.look():
-                self.drop(a, why)
+        those that must be given up."""
+        if time.monotonic() - self.refreshed >= WORKER_POLL:
+            self.refreshed = time.monotonic()
+            info = self.cluster.workers()
+            self.pool.admit(info)
+            for a, why in self.pool.to_give_up(info):
+                self.give_up(a, why)
 
-    def drop(self, a, why):
+    def give_up(self, a, why):
         """Gives a no more work, and sends its tasks elsewhere."""
         w = self.pool.workers[a]
         w.state = "gone" if w.state != "unfit" else w.state
         for t in w.tasks:
             t.future = None  # which lets Dask forget it
-            self.again(t, why)
+            self.resend_or_fail(t, why)
         w.tasks = []
 
-    def again(self, t, why):
+    def resend_or_fail(self, t, why):
         if t.sends > RESENDS:
             for piece in t.pieces:
-                self.ledger.settle(piece, why)
+                self.ledger.piece_done(piece, why)
         else:
             self.resend.append(t)
 
@@ -89,49 +91,49 @@ class Run:
         t.sends += 1
         live = []
         for piece in t.pieces:
-            if self.ledger.ready(piece.file):
+            if self.ledger.part_ready(piece.file):
                 live.append(piece)
             else:
-                self.ledger.settle(piece)
+                self.ledger.piece_done(piece)
         t.pieces = live
         try:
             future = self.mode.submit(t, a) if live else None
         except WorkerLost:
-            self.drop(a, "lost its worker")
-            return self.again(t, "lost its worker")
+            self.give_up(a, "lost its worker")
+            return self.resend_or_fail(t, "lost its worker")
         if future is None:
             return
         self.sent = True
         t.future, t.worker, t.began = future, a, None
         self.pool.workers[a].tasks.append(t)
-        self.pool.started(a)
-        self.watch(future, self.took, t)
+        self.pool.note_started(a)
+        self.on_end(future, self.task_ended, t)
 
-    def took(self, t, future, fetched):
+    def task_ended(self, t, future, outcome):
         """Takes what the task t gave, if future is still its own."""
         if t.future is not future:
             return  # sent again since
         t.future = None
         self.pool.workers[t.worker].tasks.remove(t)
-        self.pool.started(t.worker)
-        if fetched.lost:
-            self.drop(t.worker, "lost its worker")
-            return self.again(t, "lost its worker")
-        results = fetched.results or [Result(failure=fetched.error)] * len(
+        self.pool.note_started(t.worker)
+        if outcome.lost:
+            self.give_up(t.worker, "lost its worker")
+            return self.resend_or_fail(t, "lost its worker")
+        results = outcome.results or [Result(failure=outcome.error)] * len(
             t.pieces)
         for piece, result in zip(t.pieces, results):
-            self.mode.take(piece, result)
+            self.mode.keep_result(piece, result)
 
-    def place(self, tasks):
+    def send_while_room(self, tasks):
         """Sends tasks while a worker has room; False once none is left."""
-        while (a := self.pool.room()) is not None:
+        while (a := self.pool.least_busy_with_room()) is not None:
             t = self.resend.popleft() if self.resend else next(tasks, None)
             if t is None:
                 return False
             self.send(t, a)
         return True
 
-    def strand(self):
+    def stranded_too_long(self):
         """Deals with work that no worker can take; True if the run ends."""
         states = self.pool.states()
         if "fit" in states:
@@ -142,23 +144,24 @@ class Run:
         self.stranded = self.stranded or time.monotonic()
         if time.monotonic() - self.stranded < CONNECT_TIMEOUT:
             return False
-        self.ledger.abandon("the cluster has no workers left that can run "
-                            "%s" % self.program)
+        self.ledger.fail_unfinished("the cluster has no workers left that "
+                                    "can run %s" % self.program)
         return True
 
-    def go(self):
+    def run_every_task(self):
         """Runs every task of the mode's."""
-        tasks, more = map(Task, self.mode.batches()), True
+        tasks, more = map(Task, self.mode.tasks()), True
         while True:
-            self.look()
-            more = self.place(tasks) and more
+            self.refresh_workers()
+            more = self.send_while_room(tasks) and more
             if self.pool.idle() and (not (more or self.resend)
-                                     or self.strand()):
+                                     or self.stranded_too_long()):
                 return
             try:
-                take, owner, future, fetched = self.ended.get(timeout=LOOK)
+                take, owner, future, outcome = self.ended.get(
+                    timeout=WORKER_POLL)
             except queue.Empty:
                 continue
-            if fetched.fault is not None:
-                raise fetched.fault
-            take(owner, future, fetched)
+            if outcome.fault is not None:
+                raise outcome.fault
+            take(owner, future, outcome)

@@ -21,8 +21,8 @@ import contextlib
 import os
 import stat
 
-from .program import Failure, Retry, memfile, reason, run
-from .rule import final_length, spans
+from .program import Failure, Retry, memory_file, reason, run_program
+from .rule import final_length, cut_evenly
 
 RETRIES = 2
 WINDOW = 16 << 20  # input bytes of one program run, held in memory
@@ -51,7 +51,7 @@ def version_of(st):
                    st.st_ino)
 
 
-def seen_as(version, st):
+def same_version(version, st):
     """Whether st shows the version of a file that the client saw, as far
     as this machine can tell."""
     if (st.st_dev, st.st_ino) == (version.device, version.inode):
@@ -61,9 +61,9 @@ def seen_as(version, st):
 
 
 @contextlib.contextmanager
-def opened(path, version):
+def open_input(path, version):
     """The descriptor of the regular file path, if it is still version, and
-    this machine's view of it. It is opened without waiting, so that a FIFO
+    this machine's view of it. It is open_input without waiting, so that a FIFO
     put in its place is reported rather than waited on."""
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
@@ -73,7 +73,7 @@ def opened(path, version):
         st = os.fstat(fd)
         if not stat.S_ISREG(st.st_mode):
             raise Failure("not a regular file")
-        if not seen_as(version, st):
+        if not same_version(version, st):
             raise Failure(CHANGED)
         os.set_blocking(fd, True)
         yield fd, version_of(st)
@@ -81,7 +81,7 @@ def opened(path, version):
         os.close(fd)
 
 
-def unchanged(fd, path, seen):
+def check_unchanged(fd, path, seen):
     """Fails unless the open file fd, and what path names now, are both
     still as seen."""
     try:
@@ -92,7 +92,7 @@ def unchanged(fd, path, seen):
         raise Failure(CHANGED)
 
 
-def ends_at(fd, size):
+def check_ends_at(fd, size):
     """Fails unless the open file fd ends at size: a size that is not
     where the bytes end cannot be trusted."""
     if os.pread(fd, 1, size):
@@ -119,11 +119,11 @@ def write_all(fd, data, at):
         view, at = view[n:], at + n
 
 
-def wrote(program, have, want):
+def wrong_length(program, have, want):
     return Retry("%s wrote %d bytes, not %d" % (program, have, want))
 
 
-def window(program, fd, out, span, last, timeout):
+def run_window(program, fd, out, span, last, timeout):
     """Runs program over span of the open input fd, with the byte before
     it, and writes its output into out at span's start; returns how many
     bytes that is. last: the span ends the file."""
@@ -132,14 +132,15 @@ def window(program, fd, out, span, last, timeout):
     if last:
         want += final_length(os.pread(fd, 2, max(0, span.end - 2)))
     os.lseek(fd, span.start - lead, os.SEEK_SET)
-    mem = memfile()
+    mem = memory_file()
     try:
-        run(program, fd, mem, timeout, enough=None if last else want,
-            limit=want if last else None)
+        run_program(program, fd, mem, timeout,
+                    enough=None if last else want,
+                    limit=want if last else None)
         have = os.fstat(mem).st_size
         if have < want or (last and have != want):
-            raise wrote(program, have - lead, want - lead)
-        for piece in spans(lead, want, 1 << 20):
+            raise wrong_length(program, have - lead, want - lead)
+        for piece in cut_evenly(lead, want, 1 << 20):
             write_all(out, read_exactly(mem, piece.end - piece.start,
                                         piece.start),
                       span.start + piece.start - lead)
@@ -148,36 +149,36 @@ def window(program, fd, out, span, last, timeout):
     return want - lead
 
 
-def stored(program, job, timeout):
+def run_stored(program, job, timeout):
     """Runs program over a piece on storage, a window at a time, and writes
     its output into the piece's place in the file part."""
-    with opened(job.path, job.version) as (fd, seen):
+    with open_input(job.path, job.version) as (fd, seen):
         if job.last:
-            ends_at(fd, job.version.size)
+            check_ends_at(fd, job.version.size)
         out = os.open(job.part, os.O_WRONLY | os.O_CLOEXEC)
         try:
-            length = sum(window(program, fd, out, span,
-                                job.last and span.end == job.end, timeout)
-                         for span in spans(job.start, job.end, WINDOW))
+            length = sum(run_window(program, fd, out, span,
+                                    job.last and span.end == job.end, timeout)
+                         for span in cut_evenly(job.start, job.end, WINDOW))
         except Retry:
-            unchanged(fd, job.path, seen)  # the reason, if it changed
+            check_unchanged(fd, job.path, seen)  # the reason, if it changed
             raise
         finally:
             os.close(out)
-        unchanged(fd, job.path, seen)
+        check_unchanged(fd, job.path, seen)
     return Result(length)
 
 
-def sent(program, job, timeout):
+def run_sent(program, job, timeout):
     """Runs program over a piece sent as bytes; gives back its output."""
     data = job.data
     want = len(data) + final_length(data[-2:])
-    inp, mem = memfile(data), memfile()
+    inp, mem = memory_file(data), memory_file()
     try:
-        run(program, inp, mem, timeout, limit=want)
+        run_program(program, inp, mem, timeout, limit=want)
         have = os.fstat(mem).st_size
         if have != want:
-            raise wrote(program, have, want)
+            raise wrong_length(program, have, want)
         keep = want if job.last else len(data)
         out = read_exactly(mem, keep - job.lead, job.lead)
     finally:
@@ -186,7 +187,7 @@ def sent(program, job, timeout):
     return Result(len(out), out)
 
 
-def attempt(work, program, job, timeout):
+def try_job(work, program, job, timeout):
     """Does one job, and again while another try may mend it."""
     for tries_left in range(RETRIES, -1, -1):
         try:
@@ -204,16 +205,17 @@ def attempt(work, program, job, timeout):
 class Work(collections.namedtuple("Work", "program jobs timeout")):
     """A task: the program over each of jobs, every run within timeout
     seconds. Called, it gives each job's Result. It is the task's function
-    itself, or the data that perform() is given, since Dask sends by value
-    only what comes from this package: a record among a task's arguments
-    would travel by reference, and fail on a worker without the package."""
+    itself, or the data that run_scattered() is given, since Dask sends by
+    value only what comes from this package: a record among a task's
+    arguments would travel by reference, and fail on a worker without the
+    package."""
     __slots__ = ()
 
     def __call__(self):
-        return [attempt(sent if isinstance(job, SentJob) else stored,
+        return [try_job(run_sent if isinstance(job, SentJob) else run_stored,
                         self.program, job, self.timeout) for job in self.jobs]
 
 
-def perform(work):
+def run_scattered(work):
     """The task whose Work was scattered to its worker beforehand."""
     return work()

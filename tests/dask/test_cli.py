@@ -20,13 +20,13 @@ from sentbreak_dask.report import Refused, escape
 ])
 def test_arguments(monkeypatch, argv, key, value):
     monkeypatch.setattr("os.cpu_count", lambda: 256)
-    assert getattr(cli.arguments(argv), key) == value
+    assert getattr(cli.parse_arguments(argv), key) == value
 
 
 @pytest.mark.parametrize("given, made", [
     ("out", "/out"), ("dir/", "/dir/"), ("./-", "/-")])
 def test_paths_are_made_absolute(given, made):
-    output = cli.arguments(["in", given]).output
+    output = cli.parse_arguments(["in", given]).output
     assert os.path.isabs(output) and output.endswith(made)
 
 
@@ -46,7 +46,7 @@ def test_paths_are_made_absolute(given, made):
 ])
 def test_usage_errors(capsys, argv, words):
     with pytest.raises(SystemExit) as e:
-        cli.arguments(argv)
+        cli.parse_arguments(argv)
     said = capsys.readouterr().err.splitlines()
     assert e.value.code == 2 and words in said[-1]
 
@@ -54,7 +54,7 @@ def test_usage_errors(capsys, argv, words):
 def test_a_missing_module_names_its_package(monkeypatch):
     monkeypatch.setitem(sys.modules, "distributed", None)
     with pytest.raises(Refused) as e:
-        cli.require()
+        cli.require_modules()
     assert "apt-get install python3-distributed" in e.value.why
 
 

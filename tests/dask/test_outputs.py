@@ -66,7 +66,7 @@ def test_targets(tmp_path, monkeypatch, source, output, target, words):
 
 def test_parts_are_writable_until_they_take_the_mode_of_the_output(tmp_path):
     outputs = Outputs(0o444)
-    part = outputs.make(str(tmp_path / "out"))
+    part = outputs.make_part(str(tmp_path / "out"))
     assert stat.S_IMODE(os.stat(part).st_mode) & 0o200
     with open(part, "wb") as f:
         f.write(b"five.")
@@ -81,10 +81,10 @@ def test_no_input_is_replaced_or_removed(tmp_path):
     source.write_text("kept")
     st = os.stat(source)
     outputs = Outputs(0o644, inputs={(st.st_dev, st.st_ino)})
-    part = outputs.make(str(source))
+    part = outputs.make_part(str(source))
     with pytest.raises(OSError):
         outputs.commit(part, str(source), 0)
-    outputs.discard(part, str(source))
+    outputs.remove(part, str(source))
     assert source.read_text() == "kept" and not os.path.exists(part)
 
 
@@ -99,5 +99,5 @@ def test_the_sweep(tmp_path, name, is_input, swept):
     (tmp_path / name).write_text("x")
     st = os.stat(tmp_path / name)
     Outputs(0o644, inputs={(st.st_dev, st.st_ino)} if is_input else set()
-            ).make(str(tmp_path / "out"))
+            ).make_part(str(tmp_path / "out"))
     assert os.path.exists(tmp_path / name) != swept

@@ -184,7 +184,7 @@ ROWS = [
         fails="the scheduler gave no answer"),
     Row("a task of many files, each within --timeout", many=20,
         program=PASSES + "sleep 0.4; exec SENTBREAK", timeout="1"),
-    Row("no port opened", "local", program=SLOW, during=opensnothing,
+    Row("no port open_input", "local", program=SLOW, during=opensnothing,
         single=1 << 20, block="64K"),
     Row("standard error closed", "local", closed=(2,), single=5000),
     Row("standard output closed", "local", closed=(1,), single=5000,

@@ -7,8 +7,8 @@ import subprocess
 
 import pytest
 
-from sentbreak_dask.rule import (POINTS, PROBE, SPACES, final_length, model,
-                                 spans)
+from sentbreak_dask.rule import (POINTS, PROBE, SPACES, cut_evenly,
+                                 expected_output, final_length)
 
 
 def noise(seed, most=3000):
@@ -29,9 +29,9 @@ def breaks(sentbreak, data):
 @pytest.mark.parametrize("data", INPUTS, ids=range(len(INPUTS)))
 def test_pieces_cut_anywhere_join_into_the_whole(sentbreak, data):
     whole = breaks(sentbreak, data)
-    assert model(data) == whole
+    assert expected_output(data) == whole
     assert len(whole) == len(data) + final_length(data[-2:])
-    cut = spans(0, len(data), 1 + len(data) // 7)
+    cut = cut_evenly(0, len(data), 1 + len(data) // 7)
     assert cut[0].start == 0 and cut[-1].end == len(data)
     joined = b""
     for span in cut:

@@ -9,7 +9,7 @@ import subprocess
 import pytest
 
 from sentbreak_dask import plan, pool, run
-from sentbreak_dask.cluster import Fetched, WorkerInfo
+from sentbreak_dask.cluster import Outcome, WorkerInfo
 from sentbreak_dask.files import File, Ledger
 from sentbreak_dask.modes import Stored
 from sentbreak_dask.parts import Outputs
@@ -31,7 +31,7 @@ def sized(*sizes):
 ])
 def test_batches(sizes, block, tasks):
     files = sized(*sizes)
-    made = list(plan.batches(files, block))
+    made = list(plan.tasks_of(files, block))
     assert [len(t) for t in made] == tasks
     for f in files:
         mine = [p for t in made for p in t if p.file is f]
@@ -41,11 +41,11 @@ def test_batches(sizes, block, tasks):
 
 
 class Future:
-    def __init__(self, fetched):
-        self.fetched = fetched
+    def __init__(self, outcome):
+        self.outcome = outcome
 
     def add_done_callback(self, callback):
-        if self.fetched is not None:  # else it never ends
+        if self.outcome is not None:  # else it never ends
             callback(self)
 
 
@@ -63,7 +63,7 @@ class Cluster:
         return {a: WorkerInfo(1, 0 if kind == "silent" else self.beats)
                 for a, kind in self.kinds.items()}
 
-    def heartbeat(self, workers):
+    def heartbeat_interval(self, workers):
         return 0.01
 
     def submit(self, work, worker):
@@ -72,19 +72,20 @@ class Cluster:
         if isinstance(work.jobs[0], SentJob):  # the check of its program
             kind = "wrong" if kind == "wrong" else "fit"
         if kind == "lost":
-            return Future(Fetched(lost=True))
+            return Future(Outcome(lost=True))
         if kind in ("gone", "silent"):
             return Future(None)
-        return Future(Fetched(results=work._replace(
+        return Future(Outcome(results=work._replace(
             program="cat" if kind == "wrong" else work.program)()))
 
-    def fetch(self, future):
-        return future.fetched
+    def outcome(self, future):
+        return future.outcome
 
 
 @pytest.fixture
 def quick(monkeypatch):
-    for module, name, value in [(run, "LOOK", 0.01), (pool, "GRACE", 0.2),
+    for module, name, value in [(run, "WORKER_POLL", 0.01),
+                                (pool, "GRACE", 0.2),
                                 (run, "CONNECT_TIMEOUT", 0.2)]:
         monkeypatch.setattr(module, name, value)
 
@@ -115,7 +116,7 @@ def test_run(tmp_path, capfd, quick, sentbreak, kinds, files, unfit, fails):
     args = argparse.Namespace(sentbreak=sentbreak, timeout=0.1,
                               block_size=4096)
     go = run.Run(cluster, Stored(cluster, ledger, args), ledger,
-                 ledger.report, args, lambda a: a).go
+                 ledger.report, args, lambda a: a).run_every_task
     if fails == "refused":
         with pytest.raises(run.NoWorkerFit):
             go()

@@ -7,9 +7,9 @@ import time
 
 import pytest
 
-from sentbreak_dask.program import Failure, Retry, memfile, run
-from sentbreak_dask.rule import PROBE, model
-from sentbreak_dask.worker import SentJob, Work, seen_as, version_of
+from sentbreak_dask.program import Failure, Retry, memory_file, run_program
+from sentbreak_dask.rule import PROBE, expected_output
+from sentbreak_dask.worker import SentJob, Work, same_version, version_of
 
 
 @pytest.fixture
@@ -37,15 +37,15 @@ def script(tmp_path):
      "conv=notrunc' & sleep 0.1; printf early", {}, None, "", b"early"),
 ])
 def test_run(script, body, options, error, words, out):
-    mem = memfile()
+    mem = memory_file()
     try:
         if error:
             with pytest.raises(error) as e:
-                run(script(body), memfile(), mem, **options)
+                run_program(script(body), memory_file(), mem, **options)
             assert words in str(e.value)
             assert e.type is error  # a timeout is not tried again
         else:
-            run(script(body), memfile(), mem, **options)
+            run_program(script(body), memory_file(), mem, **options)
         time.sleep(0.4)  # for a writer left behind
         got = os.pread(mem, 1 << 20, 0)
         assert out is None or got[:len(out)] == out
@@ -55,7 +55,7 @@ def test_run(script, body, options, error, words, out):
 
 def test_a_program_that_cannot_be_started_says_where_it_was_looked_for():
     with pytest.raises(Failure) as e:
-        run("no-such-program", memfile(), memfile())
+        run_program("no-such-program", memory_file(), memory_file())
     assert "cannot start no-such-program: No such file or directory " \
         "(looked for on PATH=" in str(e.value)
 
@@ -65,7 +65,7 @@ def test_a_try_that_fails_is_tried_again(script, tmp_path, sentbreak):
     program = script('mkdir "%s" 2>/dev/null && exit 1; exec %s'
                      % (once, sentbreak))
     [result] = Work(program, [SentJob(PROBE, False, True)], None)()
-    assert result.data == model(PROBE) and result.failure is None
+    assert result.data == expected_output(PROBE) and result.failure is None
 
 
 @pytest.mark.parametrize("change, same", [
@@ -83,4 +83,4 @@ def test_the_version_of_a_file(tmp_path, change, same):
     st = os.stat(path)
     seen = version_of(st)
     moved = {k: getattr(seen, k) + v for k, v in change.items()}
-    assert seen_as(seen._replace(**moved), st) == same
+    assert same_version(seen._replace(**moved), st) == same
