@@ -13,7 +13,8 @@ import time
 
 import dask
 from distributed import Client, as_completed
-from sentbreak_dask.run import DEPTH, TRAVEL
+from sentbreak_dask.modes import TRAVEL
+from sentbreak_dask.pool import DEPTH
 
 
 def same(piece):
