@@ -18,6 +18,7 @@ at all.
 
 import collections
 import contextlib
+import errno
 import os
 import stat
 
@@ -119,6 +120,23 @@ def write_all(fd, data, at):
         view, at = view[n:], at + n
 
 
+def copy_range(src, at, dst, to, count):
+    """Copies count bytes of the file src from offset at into the file dst
+    at offset to, in the kernel where it can."""
+    while count:
+        try:
+            os.lseek(dst, to, os.SEEK_SET)
+            n = os.sendfile(dst, src, at, count)
+        except OSError as e:  # a file system that sendfile cannot write
+            if e.errno not in (errno.EINVAL, errno.ENOSYS):
+                raise
+            n = min(count, 1 << 20)
+            write_all(dst, read_exactly(src, n, at), to)
+        if n == 0:
+            raise Retry("output cut short")
+        at, to, count = at + n, to + n, count - n
+
+
 def wrong_length(program, have, want):
     return Retry("%s wrote %d bytes, not %d" % (program, have, want))
 
@@ -140,10 +158,7 @@ def run_window(program, fd, out, span, last, timeout):
         have = os.fstat(mem).st_size
         if have < want or (last and have != want):
             raise wrong_length(program, have - lead, want - lead)
-        for piece in cut_evenly(lead, want, 1 << 20):
-            write_all(out, read_exactly(mem, piece.end - piece.start,
-                                        piece.start),
-                      span.start + piece.start - lead)
+        copy_range(mem, lead, out, span.start, want - lead)
     finally:
         os.close(mem)
     return want - lead
