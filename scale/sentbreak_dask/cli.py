@@ -198,6 +198,7 @@ def run_files(args, report, outputs):
     """Runs the files that args name; returns the exit status."""
     began = time.monotonic()
     require_modules()
+    import psutil  # noqa: F401 (now, not first in a signal's handler)
     files, top = inputs(args.input, args.output, report)
     outputs.inputs = {(f.version.device, f.version.inode) for f in files}
     prepare_output_dir(top, outputs)

@@ -32,10 +32,10 @@ class Worker:
 class Pool:
     """The workers of one run, by address."""
 
-    def __init__(self, cluster, report, args, label, watch):
+    def __init__(self, cluster, report, args, label, on_end):
         self.cluster, self.report, self.label = cluster, report, label
         self.program, self.timeout = args.sentbreak, args.timeout
-        self.on_end = watch  # has a function called with what came of a task
+        self.on_end = on_end  # has a function called once a task has ended
         self.workers = {}
         self.said = set()
 
@@ -55,7 +55,8 @@ class Pool:
         """The address of each worker that must be given up, seen what info
         says of the cluster's workers, and why."""
         now = time.monotonic()
-        gone = [(a, "lost its worker") for a in self.workers if a not in info]
+        gone = [(a, "lost its worker") for a, w in self.workers.items()
+                if a not in info and w.state != "gone"]
         if not self.timeout:
             return gone
         silence = self.timeout + GRACE + self.cluster.heartbeat_interval(
@@ -106,10 +107,9 @@ class Pool:
         for t in w.tasks[:w.threads]:
             t.began = t.began or time.monotonic()
 
-    def idle(self):
-        """Whether nothing is running, or being checked."""
-        return not any(w.tasks or w.state == "checking"
-                       for w in self.workers.values())
+    def running(self):
+        """Whether any task is running."""
+        return any(w.tasks for w in self.workers.values())
 
     def states(self):
         return {w.state for w in self.workers.values()}

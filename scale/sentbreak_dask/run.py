@@ -154,8 +154,9 @@ class Run:
         while True:
             self.refresh_workers()
             more = self.send_while_room(tasks) and more
-            if self.pool.idle() and (not (more or self.resend)
-                                     or self.stranded_too_long()):
+            if not self.pool.running() and (
+                    not (more or self.resend) or "checking" not in
+                    self.pool.states() and self.stranded_too_long()):
                 return
             try:
                 take, owner, future, outcome = self.ended.get(
