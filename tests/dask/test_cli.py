@@ -8,7 +8,9 @@ import sys
 import pytest
 
 from sentbreak_dask import cli
-from sentbreak_dask.report import Refused, escape
+from sentbreak_dask.files import File
+from sentbreak_dask.report import Refused, Report, escape
+from sentbreak_dask.worker import Version
 
 
 @pytest.mark.parametrize("argv, key, value", [
@@ -67,3 +69,19 @@ def test_a_missing_module_names_its_package(monkeypatch):
 ])
 def test_escape(text, shown):
     assert escape(text) == shown
+
+
+def test_help_says_what_input_and_output_are(capsys):
+    with pytest.raises(SystemExit):
+        cli.parse_arguments(["--help"])
+    said = " ".join(capsys.readouterr().out.split())
+    assert "INPUT a file, or a directory whose regular files" in said
+    assert "OUTPUT the output file, or the directory it goes in" in said
+
+
+def test_the_summary_counts_what_was_read(capfd):
+    files = [File("a", "b", Version(1024, 0, 0, 0, 0)),
+             File("c", "d", Version(512, 0, 0, 0, 1), failure="why")]
+    assert Report().summary(files, 0.25)
+    assert capfd.readouterr().out == \
+        "sentbreak-dask: 1 of 2 files, 1.50 KiB read, 0.2 s\n"
