@@ -75,15 +75,12 @@ A sentence ends where a full stop, semicolon, exclamation mark or colon
 is directly followed by a whitespace byte. Every other whitespace byte
 becomes a space, and all other bytes pass through untouched. It works
 in one pass and constant memory, and writes each finished line at once.")
-find_program(SENTBREAK_SHLIBDEPS dpkg-shlibdeps)
-if(SENTBREAK_SHLIBDEPS)
-  set(CPACK_DEBIAN_FILTER_PACKAGE_SHLIBDEPS ON)
-endif()
+set(CPACK_DEBIAN_FILTER_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_DASK_PACKAGE_NAME sentbreak-dask)
 set(CPACK_DEBIAN_DASK_PACKAGE_SECTION text)
 set(CPACK_DEBIAN_DASK_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_DASK_PACKAGE_DEPENDS
-    "python3 (>= 3.11), python3-distributed, sentbreak (= ${PROJECT_VERSION})")
+    "python3 (>= 3.11), python3-distributed, python3-psutil, sentbreak (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_DASK_PACKAGE_RECOMMENDS python3-tqdm)
 set(CPACK_DEBIAN_DASK_DESCRIPTION "run sentbreak over large files and corpora on Dask
 sentbreak-dask runs sentbreak over a file, or every regular file under a
