@@ -48,7 +48,7 @@ set(CPACK_VERBATIM_VARIABLES ON)
 # The release archive, sentbreak-VERSION-TRIPLE.tar.gz: the binary, its
 # manual page and the project's notes, flat, as the component "archive",
 # which only the archive holds.
-set(SENTBREAK_ARCHIVE_TRIPLE "${SENTBREAK_TRIPLE}")
+set(SENTBREAK_ARCHIVE_TRIPLE "${SENTBREAK_GNU_TRIPLE}")
 if(NOT SENTBREAK_ARCHIVE_TRIPLE)
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine
     OUTPUT_VARIABLE SENTBREAK_ARCHIVE_TRIPLE OUTPUT_STRIP_TRAILING_WHITESPACE)
