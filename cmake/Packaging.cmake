@@ -46,8 +46,9 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_VERBATIM_VARIABLES ON)
 
 # The release archive, sentbreak-VERSION-TRIPLE.tar.gz: the binary, its
-# manual page and the project's notes, flat, as the component "archive",
-# which only the archive holds.
+# manual page, compressed as every other route installs it, and the
+# project's notes, flat, as the component "archive", which only the archive
+# holds.
 set(SENTBREAK_ARCHIVE_TRIPLE "${SENTBREAK_GNU_TRIPLE}")
 if(NOT SENTBREAK_ARCHIVE_TRIPLE)
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine
@@ -57,7 +58,7 @@ set(CPACK_ARCHIVE_ARCHIVE_FILE_NAME
     sentbreak-${PROJECT_VERSION}-${SENTBREAK_ARCHIVE_TRIPLE})
 install(TARGETS sentbreak RUNTIME DESTINATION ${CPACK_ARCHIVE_ARCHIVE_FILE_NAME}
         COMPONENT archive EXCLUDE_FROM_ALL)
-install(FILES man/sentbreak.1 LICENSE README.md NEWS
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/sentbreak.1.gz LICENSE README.md NEWS
         DESTINATION ${CPACK_ARCHIVE_ARCHIVE_FILE_NAME} COMPONENT archive
         EXCLUDE_FROM_ALL)
 
