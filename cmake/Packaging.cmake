@@ -46,9 +46,10 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_VERBATIM_VARIABLES ON)
 
 # The release archive, sentbreak-VERSION-TRIPLE.tar.gz: the binary, its
-# manual page and the project's notes, flat, as the component "archive",
-# which only the archive holds.
-set(SENTBREAK_ARCHIVE_TRIPLE "${SENTBREAK_TRIPLE}")
+# manual page, compressed as every other route installs it, and the
+# project's notes, flat, as the component "archive", which only the archive
+# holds.
+set(SENTBREAK_ARCHIVE_TRIPLE "${SENTBREAK_GNU_TRIPLE}")
 if(NOT SENTBREAK_ARCHIVE_TRIPLE)
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine
     OUTPUT_VARIABLE SENTBREAK_ARCHIVE_TRIPLE OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -57,7 +58,7 @@ set(CPACK_ARCHIVE_ARCHIVE_FILE_NAME
     sentbreak-${PROJECT_VERSION}-${SENTBREAK_ARCHIVE_TRIPLE})
 install(TARGETS sentbreak RUNTIME DESTINATION ${CPACK_ARCHIVE_ARCHIVE_FILE_NAME}
         COMPONENT archive EXCLUDE_FROM_ALL)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/sentbreak.1 LICENSE README.md NEWS
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/sentbreak.1.gz LICENSE README.md NEWS
         DESTINATION ${CPACK_ARCHIVE_ARCHIVE_FILE_NAME} COMPONENT archive
         EXCLUDE_FROM_ALL)
 
@@ -75,15 +76,12 @@ A sentence ends where a full stop, semicolon, exclamation mark or colon
 is directly followed by a whitespace byte. Every other whitespace byte
 becomes a space, and all other bytes pass through untouched. It works
 in one pass and constant memory, and writes each finished line at once.")
-find_program(SENTBREAK_SHLIBDEPS dpkg-shlibdeps)
-if(SENTBREAK_SHLIBDEPS)
-  set(CPACK_DEBIAN_FILTER_PACKAGE_SHLIBDEPS ON)
-endif()
+set(CPACK_DEBIAN_FILTER_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_DASK_PACKAGE_NAME sentbreak-dask)
 set(CPACK_DEBIAN_DASK_PACKAGE_SECTION text)
 set(CPACK_DEBIAN_DASK_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_DASK_PACKAGE_DEPENDS
-    "python3 (>= 3.11), python3-distributed, sentbreak (= ${PROJECT_VERSION})")
+    "python3 (>= 3.11), python3-distributed, python3-psutil, sentbreak (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_DASK_PACKAGE_RECOMMENDS python3-tqdm)
 set(CPACK_DEBIAN_DASK_DESCRIPTION "run sentbreak over large files and corpora on Dask
 sentbreak-dask runs sentbreak over a file, or every regular file under a

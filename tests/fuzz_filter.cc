@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// A libFuzzer target that runs sentbreak's own entry point in this process,
-// with standard input and output on streams whose every read and write it
-// answers, and checks each run against a model of the filter.
+// A fuzz target, for libFuzzer or for fuzz_replay.cc, that runs sentbreak's
+// own entry point in this process, with standard input and output on streams
+// whose every read and write it answers, and checks each run against a model
+// of the filter.
 //
 // The first bytes of an input choose the faults, and the rest is the text:
 //   0-3  the sizes of the reads, in turn, 1 to 24 bytes each
