@@ -15,4 +15,4 @@ and cli (the command line).
 """
 
 __version__ = "3.1.0"
-SENTBREAK = "1.2.0"  # the sentbreak release this recipe comes with
+SENTBREAK = "1.3.0"  # the sentbreak release this recipe comes with
