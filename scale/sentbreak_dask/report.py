@@ -9,6 +9,7 @@ pipe that nobody reads, only loses the lines.
 """
 
 import contextlib
+import errno
 import os
 import re
 import sys
@@ -102,8 +103,8 @@ class Report:
             PROG, done, len(files), size_text(sum(f.size for f in files)),
             seconds)
         try:
-            if 1 in self.closed:
-                raise OSError(9, os.strerror(9))  # EBADF, as it was
+            if 1 in self.closed:  # as writing to it would have been
+                raise OSError(errno.EBADF, os.strerror(errno.EBADF))
             write_out(1, text.encode())
         except OSError as e:
             self.fail("standard output", e.strerror)
