@@ -90,9 +90,10 @@ def parser():
 
 
 def absolute(path):
-    """path made absolute, as workers that share the storage need, keeping
-    a final / that says it is a directory."""
-    return os.path.abspath(path) + ("/" if path.endswith("/") else "")
+    """path made absolute, as workers that share the storage need, and
+    otherwise as given: a final / says it is a directory, and link/.. is
+    where the link leads, not where its name is."""
+    return os.path.join(os.getcwd(), path)
 
 
 def parse_arguments(argv=None):
@@ -243,8 +244,10 @@ def main(argv=None):
     closed = reopen_closed()
     args = parse_arguments(argv)
     report = Report(closed)
+    # Outputs take the umask's mode when they are renamed into place; what
+    # the run makes meanwhile, directories included, its owner can write.
     umask = os.umask(0)
-    os.umask(umask)
+    os.umask(umask & ~0o700)
     outputs = parts.Outputs(0o666 & ~umask)
     for signum in SIGNALS:
         signal.signal(signum, stop_handler(outputs, report))

@@ -23,6 +23,8 @@ class File:
     pending: int = 0  # pieces not yet in
     length: int = None  # of the whole output, once its last piece is in
     failure: str = None  # why it failed, if it has
+    resent: bool = False  # a piece of it was sent again: its first worker,
+    # given up, may still write into part
     done: bool = False  # renamed into place, or failed and removed
 
     @property
@@ -87,7 +89,8 @@ class Ledger:
         f.done = True
         if f.failure is None:
             try:
-                return self.outputs.commit(f.part, f.target, f.length)
+                return self.outputs.commit(f.part, f.target, f.length,
+                                           fresh=f.resent)
             except OSError as e:
                 self.fail(f, reason(e))
         self.outputs.remove(f.part, f.target)

@@ -6,10 +6,11 @@ ends in / or is a directory, the file of the same name in it. Or INPUT is a
 directory: each regular file under it has its output at the same relative
 path under the directory OUTPUT, which must not lie inside INPUT. Symbolic
 links and files that are not regular are skipped, one line each. A run
-whose outputs would land on its inputs, or on files that are not regular,
-is refused before any work is done.
+whose outputs would land on its inputs, on each other, or on files that
+are not regular, is refused before any work is done.
 """
 
+import contextlib
 import os
 import stat
 
@@ -20,28 +21,28 @@ from .report import Refused
 from .worker import version_of
 
 
-def within(path, top):
-    """Whether path is the directory top or lies under it, through links
-    and bind mounts alike."""
-    want = identity(os.stat(top))
+def lies_in(path, dirs):
+    """Whether path, or the nearest of the directories above it that is
+    there, is one of dirs, by identity, whatever links or mounts lead to
+    it."""
     path = os.path.realpath(path)
     while True:
         try:
-            if identity(os.stat(path)) == want:
-                return True
+            return identity(os.stat(path)) in dirs
         except OSError:
-            pass
-        if os.path.dirname(path) == path:
-            return False
-        path = os.path.dirname(path)
+            if os.path.dirname(path) == path:
+                return False
+            path = os.path.dirname(path)
 
 
 def walk(top, output, report):
     """A File for each regular file under top, with its output at the same
-    place under output."""
-    files = []
+    place under output; and the identity of each directory walked."""
+    files, walked = [], set()
     for root, dirs, names in os.walk(
             top, onerror=lambda e: report.fail(e.filename, reason(e))):
+        with contextlib.suppress(OSError):
+            walked.add(identity(os.stat(root)))
         links = [d for d in dirs if os.path.islink(os.path.join(root, d))]
         dirs[:] = sorted(set(dirs) - set(links))
         for name in sorted(names + links):
@@ -58,7 +59,7 @@ def walk(top, output, report):
                 report.say(path, "symbolic link, skipped")
             else:
                 report.say(path, "not a regular file, skipped")
-    return files
+    return files, walked
 
 
 def find_files(source, output, report):
@@ -73,10 +74,14 @@ def find_files(source, output, report):
     if stat.S_ISDIR(st.st_mode):
         if os.path.lexists(output) and not os.path.isdir(output):
             raise Refused(output, "not a directory")
-        if within(output, source):
-            raise Refused(output, "lies inside INPUT, whose files it would "
-                          "overwrite")
-        return walk(source, output, report), output
+        inside = Refused(output, "lies inside INPUT, whose files it would "
+                         "overwrite")
+        if lies_in(output, {identity(st)}):
+            raise inside
+        files, walked = walk(source, output, report)
+        if lies_in(output, walked):  # through a mount of a directory in it
+            raise inside
+        return files, output
     if not stat.S_ISREG(st.st_mode):
         raise Refused(source, "not a regular file")
     if output.endswith("/") or os.path.isdir(output):
@@ -91,7 +96,13 @@ def inputs(source, output, report):
     the Files, and the directory that the outputs go under."""
     files, top = find_files(source, output, report)
     ids = {(f.version.device, f.version.inode) for f in files}
+    targets = {}
     for f in files:
+        where = os.path.realpath(f.target)
+        if where in targets:
+            raise Refused(f.source, "its output %s is the output of %s too"
+                          % (f.target, targets[where]))
+        targets[where] = f.source
         try:
             st = os.lstat(f.target)
         except OSError:

@@ -18,6 +18,9 @@ import re
 import socket
 import tempfile
 
+from .program import Failure, reason
+from .worker import copy_range
+
 PREFIX = ".part-%s-%d-" % (socket.gethostname(), os.getpid())
 STALE = re.compile(r"\.part-(.*)-([0-9]+)-[a-z0-9_]{8}")  # as mkstemp names
 
@@ -75,6 +78,7 @@ class Outputs:
             self.swept.add(directory)
             sweep_stale(directory, self.inputs)
         fd, part = tempfile.mkstemp(dir=directory, prefix=PREFIX)
+        os.fchmod(fd, 0o600)  # whatever the umask: workers write into it
         os.close(fd)
         self.live.add(part)
         return part
@@ -85,23 +89,44 @@ class Outputs:
         except OSError:
             return False
 
-    def commit(self, part, target, length):
-        """Renames part to target, if it has length bytes."""
-        # Opened, not only looked up, so that a network file system looks
-        # at the file again.
-        fd = os.open(part, os.O_RDONLY | os.O_CLOEXEC)
+    def copy_of(self, part):
+        """A new .part- file beside part, with its bytes; part is removed."""
+        copy = self.make_part(part)
         try:
-            got = os.fstat(fd).st_size
-            if got != length:
-                raise OSError(errno.EIO, "its output is %d bytes, not %d"
-                              % (got, length))
-            os.fchmod(fd, self.mode)
-        finally:
-            os.close(fd)
-        if self.is_input(target):
-            raise OSError(errno.EEXIST, "its output %s is an input file"
-                          % target)
-        os.replace(part, target)
+            with open(part, "rb") as src, open(copy, "r+b") as dst:
+                copy_range(src.fileno(), 0, dst.fileno(), 0,
+                           os.fstat(src.fileno()).st_size)
+        except (OSError, Failure) as e:
+            self.remove(copy)
+            raise OSError(errno.EIO, reason(e)) from None
+        self.remove(part)
+        return copy
+
+    def commit(self, part, target, length, fresh=False):
+        """Renames part to target, if it has length bytes; fresh: a copy of
+        it, since something may still write into part itself."""
+        if fresh:
+            part = self.copy_of(part)
+        try:
+            # Opened, not only looked up, so that a network file system
+            # looks at the file again.
+            fd = os.open(part, os.O_RDONLY | os.O_CLOEXEC)
+            try:
+                got = os.fstat(fd).st_size
+                if got != length:
+                    raise OSError(errno.EIO, "its output is %d bytes, not %d"
+                                  % (got, length))
+                os.fchmod(fd, self.mode)
+            finally:
+                os.close(fd)
+            if self.is_input(target):
+                raise OSError(errno.EEXIST, "its output %s is an input file"
+                              % target)
+            os.replace(part, target)
+        except OSError:
+            if fresh:
+                self.remove(part)
+            raise
         self.live.discard(part)
 
     def remove(self, *paths):

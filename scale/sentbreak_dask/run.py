@@ -83,8 +83,10 @@ class Run:
         if t.sends > RESENDS:
             for piece in t.pieces:
                 self.ledger.piece_done(piece, why)
-        else:
-            self.resend.append(t)
+            return
+        for piece in t.pieces:
+            piece.file.resent = True
+        self.resend.append(t)
 
     def send(self, t, a):
         """Starts the task t on the worker a."""

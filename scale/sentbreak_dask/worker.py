@@ -9,11 +9,10 @@ kind that another try may mend, and gives back a Result, its failure
 included: a task raises nothing of its own.
 
 A file's version is what every machine sees of it alike: its size, and its
-modification time to the second. A worker that sees the file on the same
-device and inode as the client sees it as the client does, so there the
-version is all of device, inode, size and both times, to the nanosecond.
-While a piece is read, the worker's own view of its file must not change
-at all.
+modification time to the second. A machine that sees the file on the
+client's device sees it as the client does, so there the version is all
+of inode, size and both times, to the nanosecond. While a piece is read,
+the worker's own view of its file must not change at all.
 """
 
 import collections
@@ -55,7 +54,7 @@ def version_of(st):
 def same_version(version, st):
     """Whether st shows the version of a file that the client saw, as far
     as this machine can tell."""
-    if (st.st_dev, st.st_ino) == (version.device, version.inode):
+    if st.st_dev == version.device:
         return version_of(st) == version
     return (st.st_size == version.size and
             st.st_mtime_ns // SECOND == version.mtime_ns // SECOND)
@@ -141,10 +140,11 @@ def wrong_length(program, have, want):
     return Retry("%s wrote %d bytes, not %d" % (program, have, want))
 
 
-def run_window(program, fd, out, span, last, timeout):
+def run_window(program, fd, out, span, last, timeout, unchanged):
     """Runs program over span of the open input fd, with the byte before
-    it, and writes its output into out at span's start; returns how many
-    bytes that is. last: the span ends the file."""
+    it, and writes its output into out at span's start, once unchanged()
+    has found the input as it was; returns how many bytes that is. last:
+    the span ends the file."""
     lead = 1 if span.start else 0
     want = span.end - span.start + lead
     if last:
@@ -157,7 +157,9 @@ def run_window(program, fd, out, span, last, timeout):
                     limit=want if last else None)
         have = os.fstat(mem).st_size
         if have < want or (last and have != want):
+            unchanged()  # the reason, if it changed
             raise wrong_length(program, have - lead, want - lead)
+        unchanged()
         copy_range(mem, lead, out, span.start, want - lead)
     finally:
         os.close(mem)
@@ -172,15 +174,12 @@ def run_stored(program, job, timeout):
             check_ends_at(fd, job.version.size)
         out = os.open(job.part, os.O_WRONLY | os.O_CLOEXEC)
         try:
-            length = sum(run_window(program, fd, out, span,
-                                    job.last and span.end == job.end, timeout)
-                         for span in cut_evenly(job.start, job.end, WINDOW))
-        except Retry:
-            check_unchanged(fd, job.path, seen)  # the reason, if it changed
-            raise
+            length = sum(run_window(
+                program, fd, out, span, job.last and span.end == job.end,
+                timeout, lambda: check_unchanged(fd, job.path, seen))
+                for span in cut_evenly(job.start, job.end, WINDOW))
         finally:
             os.close(out)
-        check_unchanged(fd, job.path, seen)
     return Result(length)
 
 

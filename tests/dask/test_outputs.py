@@ -50,11 +50,14 @@ def test_the_walk(tmp_path, capfd):
     ("corpus", "in.txt", None, "not a directory"),
     ("corpus", "elsewhere", "elsewhere/a.txt", None),
     ("in.txt", "fifo", None, "is not a regular file"),
+    ("two", "out", None, "is the output of"),
 ])
 def test_targets(tmp_path, monkeypatch, source, output, target, words):
     monkeypatch.chdir(tmp_path)
-    build(tmp_path, ["in.txt", "corpus/a.txt", "existing/.keep"])
+    build(tmp_path, ["in.txt", "corpus/a.txt", "existing/.keep", "two/d1/x",
+                     "two/d2/x", "out/d2/.keep"])
     os.mkfifo("fifo")
+    os.symlink("d2", "out/d1")  # two outputs, one file
     if words:
         with pytest.raises(Refused) as e:
             inputs(source, output, Report())
@@ -66,7 +69,11 @@ def test_targets(tmp_path, monkeypatch, source, output, target, words):
 
 def test_parts_are_writable_until_they_take_the_mode_of_the_output(tmp_path):
     outputs = Outputs(0o444)
-    part = outputs.make_part(str(tmp_path / "out"))
+    umask = os.umask(0o222)
+    try:
+        part = outputs.make_part(str(tmp_path / "out"))
+    finally:
+        os.umask(umask)
     assert stat.S_IMODE(os.stat(part).st_mode) & 0o200
     with open(part, "wb") as f:
         f.write(b"five.")
@@ -74,6 +81,19 @@ def test_parts_are_writable_until_they_take_the_mode_of_the_output(tmp_path):
         outputs.commit(part, str(tmp_path / "out"), 6)
     outputs.commit(part, str(tmp_path / "out"), 5)
     assert stat.S_IMODE(os.stat(tmp_path / "out").st_mode) == 0o444
+
+
+def test_a_fresh_commit_leaves_a_writer_of_the_part_behind(tmp_path):
+    outputs = Outputs(0o644)
+    part = outputs.make_part(str(tmp_path / "out"))
+    with open(part, "r+b") as late:
+        late.write(b"five.")
+        late.flush()
+        outputs.commit(part, str(tmp_path / "out"), 5, fresh=True)
+        late.seek(0)
+        late.write(b"later")
+    assert (tmp_path / "out").read_bytes() == b"five."
+    assert os.listdir(tmp_path) == ["out"]
 
 
 def test_no_input_is_replaced_or_removed(tmp_path):

@@ -388,10 +388,15 @@ def test_refusals(recipe, corpus, remote, tls, http_server, expired_tls,
         return ["--scheduler", where, "--tls-ca-file", ca["tls_ca_file"],
                 "--tls-cert", cert["tls_client_cert"], "--tls-key",
                 cert["tls_client_key"], *paths]
+    mounted = tmp_path / "mounted"
+    mounted.mkdir()
     rows = [
         ([str(corpus[0])] * 2, "is the output too"),
         ([str(corpus[0]), str(corpus[0] / "nested" / "sent")],
          "lies inside INPUT"),
+        (["unshare", "-m", "sh", "-c", 'mount --bind "$0" "$1" && exec "$@"',
+          str(corpus[0] / "nested"), str(mounted), recipe, str(corpus[0]),
+          str(mounted / "sent")], "lies inside INPUT"),  # through a mount
         (["--scheduler", tls.address, *paths], "a tls:// address needs"),
         (certs(mine, other), "does not trust the certificate"),
         (certs(other, mine), "is not signed by the CA"),
@@ -410,9 +415,11 @@ def test_refusals(recipe, corpus, remote, tls, http_server, expired_tls,
         (["--scheduler", "inproc://x", *paths], "not an address"),
         ([str(corpus[0] / "crlf.txt"), fifo], "is not a regular file"),
     ]
+    if subprocess.run(["unshare", "-m", "true"]).returncode:
+        rows = [row for row in rows if row[0][0] != "unshare"]
     for args, words in rows:
-        proc = subprocess.run([recipe, *args], capture_output=True,
-                              timeout=WAIT)
+        cmd = args if args[0] == "unshare" else [recipe, *args]
+        proc = subprocess.run(cmd, capture_output=True, timeout=WAIT)
         said = proc.stderr.decode().splitlines()
         assert proc.returncode == 1 and len(said) == 1 and words in said[0], \
             (args, said)

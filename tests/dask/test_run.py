@@ -133,3 +133,6 @@ def test_run(tmp_path, capfd, quick, sentbreak, kinds, files, unfit, fails):
                     [sentbreak], input=text, stdout=subprocess.PIPE).stdout
     elif fails != "refused":
         assert [fails in f.failure for f in made] == [True] * files
+    # A file whose piece went again to another worker is committed afresh.
+    resends = {"lost", "gone", "silent"} & set(kinds)
+    assert any(f.resent for f in made) == bool(resends)

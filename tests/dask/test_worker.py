@@ -70,7 +70,8 @@ def test_a_try_that_fails_is_tried_again(script, tmp_path, sentbreak):
 
 @pytest.mark.parametrize("change, same", [
     ({}, True),
-    ({"ctime_ns": 1}, False),  # on the same device and inode, all counts
+    ({"ctime_ns": 1}, False),  # on the same device, all counts
+    ({"inode": 2}, False),  # a file put in its place
     ({"device": 1, "inode": 2}, True),  # another machine's mount
     ({"device": 1, "mtime_ns": 999_999_999}, True),  # whole seconds there
     ({"device": 1, "mtime_ns": 1_000_000_000}, False),
