@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
 """Whether the scheduler at an address will take this client, told within
 seconds and named in our own words, where Dask would wait for its connect
-timeout and then give its own. A server that cannot be reached at all is
-left to Dask, which tries again for a while.
+timeout and then give its own. A server that cannot be reached is tried
+again, as Dask would, and then named with the reason of the last try.
 
 A Dask scheduler greets each connection first, over TCP or TLS, with a
 length of eight bytes and a count of frames. A server that says nothing
@@ -13,6 +13,7 @@ import contextlib
 import socket
 import ssl
 import struct
+import time
 
 from .report import Refused
 
@@ -31,10 +32,29 @@ def parse(address):
         if scheme not in SCHEMES:
             raise ValueError("%s:// is not for a scheduler elsewhere: %s"
                              % (scheme, USE))
-        host, port = parse_host_port(where, 8786)
+        host, port = parse_host_port(where)
+        if not 0 < port < 65536:
+            raise ValueError("no port %d" % port)
     except ValueError as e:
         raise Refused(address, "not an address: %s" % e) from None
     return scheme, host, port
+
+
+def reach(address, host, port, wait):
+    """A socket connected to host and port, tried again for wait seconds;
+    Refused, with the reason of the last try, if none connects."""
+    end = time.monotonic() + wait
+    while True:
+        try:
+            return socket.create_connection((host, port), WAIT)
+        except socket.gaierror as e:  # which no wait mends
+            raise Refused(address, "cannot reach the scheduler: %s"
+                          % e.strerror) from None
+        except OSError as e:
+            if time.monotonic() >= end:
+                raise Refused(address, "cannot reach the scheduler: %s"
+                              % (e.strerror or "no answer")) from None
+        time.sleep(0.5)
 
 
 def is_dask_greeting(data):
@@ -150,26 +170,34 @@ def check_tls(address, sock, ctx, host, port):
 
 def client_context(address, sec):
     """The TLS context of Security sec for a client, or None."""
+    for path in filter(None, (sec.tls_ca_file, sec.tls_client_cert,
+                              sec.tls_client_key)):
+        try:
+            open(path, "rb").close()
+        except OSError as e:
+            raise Refused(path, "cannot read it: %s" % e.strerror) from None
     try:
         return sec.get_connection_args("client").get("ssl_context")
     except (OSError, ValueError) as e:  # ssl.SSLError is an OSError
-        raise Refused(address, "cannot use the certificates: %s" % (
-            getattr(e, "reason", None) or getattr(e, "strerror", None)
-            or e)) from None
+        why = getattr(e, "reason", None) or getattr(e, "strerror", None) or e
+        raise Refused(address, "cannot use the certificates: %s" % {
+            "KEY_VALUES_MISMATCH": "the key is not the certificate's",
+            "PEM lib": "a certificate or key is not in PEM form"}.get(
+                why, why)) from None
 
 
-def check(address, sec):
+def check(address, sec, wait):
     """Raises Refused if the scheduler at address will not take a client
-    with the Security sec."""
+    with the Security sec, or cannot be reached within wait seconds."""
     scheme, host, port = parse(address)
     ctx = client_context(address, sec)
     if scheme == "tls" and ctx is None:
         raise Refused(address, "a tls:// address needs --tls-ca-file, "
                       "--tls-cert and --tls-key, or Dask's TLS configuration")
-    try:
-        sock = socket.create_connection((host, port), WAIT)
-    except OSError:
-        return
+    if scheme == "tcp" and sec.require_encryption:
+        raise Refused(address, "TLS is required, by the --tls- options or "
+                      "by Dask's configuration: give a tls:// address")
+    sock = reach(address, host, port, wait)
     if scheme == "tls":
         with sock:
             return check_tls(address, sock, ctx, host, port)

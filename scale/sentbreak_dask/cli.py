@@ -12,7 +12,6 @@ programs it started killed and its .part- files removed.
 import argparse
 import contextlib
 import importlib.util
-import math
 import os
 import re
 import signal
@@ -30,6 +29,7 @@ from .program import reason
 from .report import PROG, Refused, Report
 from .run import NoWorkerFit, Run
 
+MAX_TIMEOUT = 10**6  # seconds: what every wait of Python's can take
 SIGNALS = (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM)
 NEEDS = {"distributed": "python3-distributed", "psutil": "python3-psutil"}
 
@@ -107,8 +107,9 @@ def parse_arguments(argv=None):
         p.error("--workers must be from 1 to %d" % cluster.MAX_WORKERS)
     if args.block_size < 4096:
         p.error("--block-size must be at least 4K")
-    if args.timeout is not None and not 0 < args.timeout < math.inf:
-        p.error("--timeout must be a number of seconds more than 0")
+    if args.timeout is not None and not 0 < args.timeout <= MAX_TIMEOUT:
+        p.error("--timeout must be a number of seconds more than 0, and %d "
+                "at most" % MAX_TIMEOUT)
     if (args.tls_ca_file or args.tls_cert or args.tls_key) and \
             args.scheduler is None:
         p.error("the --tls- options need --scheduler")

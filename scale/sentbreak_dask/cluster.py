@@ -121,7 +121,7 @@ def remote_client(args, wait):
     from distributed import Client
 
     sec = security(args)
-    address.check(args.scheduler, sec)
+    address.check(args.scheduler, sec, wait)
     try:
         client = Client(args.scheduler, timeout=wait, security=sec,
                         direct_to_workers=True, set_as_default=False)

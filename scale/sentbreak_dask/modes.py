@@ -69,10 +69,10 @@ class Sent:
         and end where its size says."""
         f, lead = piece.file, 1 if piece.start else 0
         with open_input(f.source, f.version) as (fd, seen):
-            data = read_exactly(fd, piece.end - piece.start + lead,
-                                piece.start - lead)
             if piece.last:
                 check_ends_at(fd, f.size)
+            data = read_exactly(fd, piece.end - piece.start + lead,
+                                piece.start - lead)
             check_unchanged(fd, f.source, seen)
         return SentJob(data, bool(lead), piece.last)
 

@@ -4,9 +4,10 @@ which have left or fallen silent, and how much work each holds.
 
 A worker gets work only once its program has passed a check: a run on
 rule.PROBE, whose output must be what the rule gives. One that fails it is
-named, once for each reason, and gets none. Given a timeout, a worker from
-which no heartbeat has come for that timeout and GRACE, or that holds a
-task longer than the task's program runs may take and GRACE, is given up.
+named, once for each reason, and gets none. Given a timeout, a worker is
+given up when no heartbeat has come from it for that timeout and GRACE,
+when its check has not ended within them, or when it holds a task longer
+than the task's program runs may take and GRACE.
 """
 
 import dataclasses
@@ -14,6 +15,7 @@ import time
 
 from .cluster import GRACE
 from .rule import PROBE, expected_output
+from .program import UNSTARTED
 from .worker import Result, SentJob, Work
 
 DEPTH = 2  # tasks for each thread of a worker at a time
@@ -26,6 +28,7 @@ class Worker:
     state: str = "checking"  # then "fit", "unfit" or "gone"
     heard: float = None  # its last heartbeat, by the scheduler's clock
     since: float = 0.0  # when that heartbeat was first seen here
+    asked: float = 0.0  # when its check was sent
     tasks: list = dataclasses.field(default_factory=list)  # in order
 
 
@@ -64,7 +67,10 @@ class Pool:
         for a, w in self.workers.items():
             if w.state not in ("checking", "fit") or a not in info:
                 continue
-            if now - w.since > silence:
+            if w.state == "checking" and now - w.asked > self.timeout + GRACE:
+                gone.append((a, "its worker did not check its program in "
+                             "time"))
+            elif now - w.since > silence:
                 gone.append((a, "its worker was silent for %.0f s" % silence))
             elif any(t.began and now - t.began > t.runs() * self.timeout
                      + GRACE for t in w.tasks):
@@ -75,6 +81,7 @@ class Pool:
         """Runs the program on a, once, on the probe."""
         work = Work(self.program, [SentJob(PROBE, False, True)],
                     self.timeout or CHECK_TIMEOUT)
+        self.workers[a].asked = time.monotonic()
         self.on_end(self.cluster.submit(work, worker=a), self.check_ended, a)
 
     def check_ended(self, a, future, outcome):
@@ -91,8 +98,11 @@ class Pool:
                                  "input: it is not sentbreak" % self.program)
         if w.state == "unfit" and why not in self.said:
             self.said.add(why)
-            self.report.say(self.label(a), why + "; give the program's path "
-                            "with --sentbreak")
+            if result.failure is None or why.startswith(UNSTARTED):
+                why += "; give the program's path with --sentbreak"
+            else:
+                why = "its program fails on a test input: " + why
+            self.report.say(self.label(a), why)
 
     def least_busy_with_room(self):
         """The address of the fit worker with the least work that has room

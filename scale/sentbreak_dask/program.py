@@ -23,6 +23,7 @@ import time
 STDERR_KEPT = 4096  # bytes of standard error kept for its last line
 REASON_CHARS = 200  # characters of that line in a reason
 PROGRAM_POLL = 0.005  # seconds between looks at a running program
+UNSTARTED = "cannot start "  # how the reason of a program not started begins
 SEALS = (fcntl.F_SEAL_SEAL | fcntl.F_SEAL_SHRINK | fcntl.F_SEAL_GROW
          | fcntl.F_SEAL_WRITE)
 
@@ -40,14 +41,16 @@ def reason(e):
     return (e.strerror or str(e)) if isinstance(e, OSError) else str(e)
 
 
-def memory_file(data=b""):
-    """A file in memory that holds data, read from its start. A program
-    reads and writes it without the wake-ups that a pipe costs."""
+def memory_file(data=b"", at=0):
+    """A file in memory that holds data from offset at on, and is read from
+    there. A program reads and writes it without the wake-ups that a pipe
+    costs."""
     fd = os.memfd_create("sentbreak", os.MFD_CLOEXEC | os.MFD_ALLOW_SEALING)
     view = memoryview(data)
     while view:
-        view = view[os.write(fd, view):]
-    os.lseek(fd, 0, os.SEEK_SET)
+        n = os.pwrite(fd, view, at)
+        view, at = view[n:], at + n
+    os.lseek(fd, at - len(data), os.SEEK_SET)
     return fd
 
 
@@ -76,7 +79,7 @@ def start_program(program, stdin, stdout):
     except OSError as e:
         where = "" if "/" in program else " (looked for on PATH=%s)" % (
             os.environ.get("PATH", os.defpath))
-        raise Failure("cannot start %s: %s%s" % (program, reason(e), where)
+        raise Failure("%s%s: %s%s" % (UNSTARTED, program, reason(e), where)
                       ) from None
 
 

@@ -4,14 +4,17 @@ from the main thread and with the control characters of file names and of
 a program's words escaped; a progress bar on a terminal, where tqdm is
 installed; and the summary on standard output.
 
-Nothing printed can stop the run: a standard error that is closed, or a
-pipe that nobody reads, only loses the lines.
+Nothing printed can stop the run: a standard error that is closed, a pipe
+that nobody reads, or one whose reader has stopped reading, only loses the
+lines.
 """
 
 import contextlib
 import errno
 import os
 import re
+import select
+import stat
 import sys
 
 PROG = "sentbreak-dask"
@@ -43,9 +46,22 @@ def escape(text):
     return UNSAFE.sub(one, text)
 
 
+WAIT = 1.0  # seconds a full pipe has to take a line, until one is lost
+
+
 def write_out(fd, data):
     while data:
         data = data[os.write(fd, data):]
+
+
+def line_writer():
+    """The descriptor that lines go to: standard error, or, where that is a
+    pipe, a descriptor of the same pipe, of its own, that never waits."""
+    with contextlib.suppress(OSError):
+        if stat.S_ISFIFO(os.fstat(2).st_mode):
+            return os.open("/proc/self/fd/2", os.O_WRONLY | os.O_NONBLOCK
+                           | os.O_CLOEXEC)
+    return 2
 
 
 def size_text(n):
@@ -62,6 +78,7 @@ class Report:
         self.closed = set(closed)
         self.failed = 0
         self.bar = None
+        self.err, self.wait = line_writer(), WAIT
 
     def progress(self, total):
         if os.isatty(2):
@@ -77,7 +94,18 @@ class Report:
         with contextlib.suppress(OSError), (
                 self.bar.external_write_mode() if self.bar
                 else contextlib.nullcontext()):
-            write_out(2, text.encode())
+            self.write_line(text.encode())
+
+    def write_line(self, data):
+        """Writes data to standard error; where its pipe stays full for
+        WAIT seconds, this line and the next that find it full are lost."""
+        while data:
+            try:
+                data = data[os.write(self.err, data):]
+            except BlockingIOError:
+                if not select.select([], [self.err], [], self.wait)[1]:
+                    self.wait = 0
+                    return
 
     def fail(self, what, why):
         """Reports a failure."""

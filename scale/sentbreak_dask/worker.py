@@ -95,8 +95,8 @@ def check_unchanged(fd, path, seen):
 def check_ends_at(fd, size):
     """Fails unless the open file fd ends at size: a size that is not
     where the bytes end cannot be trusted."""
-    if os.pread(fd, 1, size):
-        raise Failure("it reads past its size of %d bytes" % size)
+    if os.pread(fd, 1, size) or size and not os.pread(fd, 1, size - 1):
+        raise Failure("its size of %d bytes is not where it ends" % size)
 
 
 def read_exactly(fd, count, at):
@@ -187,7 +187,9 @@ def run_sent(program, job, timeout):
     """Runs program over a piece sent as bytes; gives back its output."""
     data = job.data
     want = len(data) + final_length(data[-2:])
-    inp, mem = memory_file(data), memory_file()
+    # Past a hole, so that a program that reads its input from the start
+    # of the file, not from where it stands, fails its check.
+    inp, mem = memory_file(data, at=4096), memory_file()
     try:
         run_program(program, inp, mem, timeout, limit=want)
         have = os.fstat(mem).st_size

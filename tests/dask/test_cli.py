@@ -40,6 +40,7 @@ def test_paths_are_made_absolute(given, made):
     (["--workers", "129", "a", "b"], "from 1 to 128"),
     (["--timeout", "nan", "a", "b"], "more than 0"),
     (["--timeout", "0", "a", "b"], "more than 0"),
+    (["--timeout", "1e10", "a", "b"], "1000000 at most"),
     (["--scheduler", " ", "a", "b"], "needs an address"),
     (["--tls-cert", "c", "a", "b"], "need --scheduler"),
     (["-", "b"], "- is not standard input"),
