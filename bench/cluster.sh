@@ -47,9 +47,15 @@ done
 # there is; in MB/s of the input, over the whole run and with the start of
 # Python and Dask taken out (a run on a file of 5 bytes), beside the
 # baseline's recipe.
-# It answers the recipe's check of its program as sentbreak does.
-printf '#!/bin/sh\nif [ "$(head -c 21 /dev/stdin)" = "sentbreak-dask probe." ]; then exec %s; fi\ncat && echo\n' \
-  "$sb" >"$work/copy" && chmod +x "$work/copy"
+# It answers the recipe's check of its program as sentbreak does, looking at
+# its input from where it stands, without reading it.
+cat >"$work/copy" <<EOF
+#!/bin/sh
+at=\$(sed -n 's/^pos:\s*//p' /proc/\$\$/fdinfo/0)
+if [ "\$(tail -c +\$((at + 1)) /dev/stdin | head -c 21)" = "sentbreak-dask probe." ]; then exec $sb; fi
+cat && echo
+EOF
+chmod +x "$work/copy"
 head -c $(((large >> 1 << 20) - 1)) "$work/huge" >"$work/feed" && printf x >>"$work/feed"
 printf 'x. y\n' >"$work/five"
 feed=()
@@ -87,9 +93,10 @@ done
 
 # Peak memory on one file of $huge MiB, as GNU time's maximum resident set
 # (of the recipe's process, or of a program it ran if that is larger), and
-# each Dask process's VmHWM, on a cluster started afresh; then the recipe's
-# own cluster on that file and on a file of 5 bytes, which shows the floor of
-# Python and Dask.
+# each Dask process's VmHWM, on a cluster started afresh; the client's on as
+# many bytes of nothing but points, which have no sentence end; then the
+# recipe's own cluster on that file and on a file of 5 bytes, which shows
+# the floor of Python and Dask.
 stop && start
 mib() { echo $(($(rss "$@") / 1024)); }
 hwm() { echo $(($(awk '/VmHWM/ {print $2}' "/proc/$1/status") / 1024)); }
@@ -97,6 +104,9 @@ client=$(mib $remote "$work/huge" "$work/out/o")
 dask=$(for p in $(pgrep -P "$cluster"); do
   printf '%s %s MiB, ' "$(tr '\0' ' ' <"/proc/$p/cmdline" | grep -o 'scheduler\|worker' | head -n 1)" "$(hwm "$p")"
 done)
+head -c $((huge << 20)) /dev/zero | tr '\0' . >"$work/points"
+points=$(mib $remote "$work/points" "$work/out/o") && rm "$work/points"
 echo "Peak memory on one file of $huge MiB, running cluster of 2 without --shared:" \
-  "client $client MiB; ${dask%, }. Local cluster of 2: $(mib $local "$work/huge" "$work/out/o") MiB" \
+  "client $client MiB; ${dask%, }; client $points MiB on as many points." \
+  "Local cluster of 2: $(mib $local "$work/huge" "$work/out/o") MiB" \
   "on $huge MiB, $(mib $local "$work/five" "$work/out/o") MiB on 5 bytes."

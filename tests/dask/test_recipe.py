@@ -112,9 +112,11 @@ class Row:
     after: float = 0  # seconds to wait after the run before looking
 
 
-# Runs sentbreak itself when checked, so that the rest is run on real work.
-PASSES = ('if [ "$(head -c 21 /dev/stdin)" = "sentbreak-dask probe." ]; '
-          'then exec SENTBREAK; fi; ')
+# Runs sentbreak itself when checked, so that the rest is run on real work:
+# it looks at its input from where it stands, without reading it.
+PASSES = ('at=$(sed -n "s/^pos:\\s*//p" /proc/$$/fdinfo/0); '
+          'if [ "$(tail -c +$((at + 1)) /dev/stdin | head -c 21)" = '
+          '"sentbreak-dask probe." ]; then exec SENTBREAK; fi; ')
 SLOW = "sleep 0.05; exec SENTBREAK"
 # Out of the program's process group before the program ends.
 LATE_WRITER = ("setsid sh -c 'sleep 1; printf XXXX | dd of=/dev/stdout "
@@ -394,7 +396,8 @@ def test_refusals(recipe, corpus, remote, tls, http_server, expired_tls,
         ([str(corpus[0])] * 2, "is the output too"),
         ([str(corpus[0]), str(corpus[0] / "nested" / "sent")],
          "lies inside INPUT"),
-        (["unshare", "-m", "sh", "-c", 'mount --bind "$0" "$1" && exec "$@"',
+        (["unshare", "-m", "sh", "-c",
+          'mount --bind "$0" "$1" && shift && exec "$@"',
           str(corpus[0] / "nested"), str(mounted), recipe, str(corpus[0]),
           str(mounted / "sent")], "lies inside INPUT"),  # through a mount
         (["--scheduler", tls.address, *paths], "a tls:// address needs"),
@@ -410,7 +413,13 @@ def test_refusals(recipe, corpus, remote, tls, http_server, expired_tls,
         (["--scheduler", http_server, *paths], "not a Dask scheduler: it "
          "answers HTTP"),
         (certs({"tls_ca_file": "/nonexistent"}, mine),
-         "cannot use the certificates"),
+         "/nonexistent: cannot read it: No such file"),
+        (certs(mine, dict(mine, tls_client_key=other["tls_client_key"])),
+         "cannot use the certificates: the key is not the certificate's"),
+        (certs(mine, mine, remote.address), "TLS is required"),
+        (["--scheduler", "localhost", *paths], "missing port"),
+        (["--timeout", "1", "--scheduler", "tcp://127.0.0.1:1", *paths],
+         "cannot reach the scheduler: Connection refused"),
         (["--scheduler", "tcp://[::1", *paths], "not an address"),
         (["--scheduler", "inproc://x", *paths], "not an address"),
         ([str(corpus[0] / "crlf.txt"), fifo], "is not a regular file"),
