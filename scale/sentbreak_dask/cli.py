@@ -20,7 +20,7 @@ import tempfile
 import time
 import traceback
 
-from . import SENTBREAK, __version__, cluster, parts
+from . import SENTBREAK, __version__, cluster, parts, program
 from .cluster import Cluster, ClusterLost
 from .files import Ledger
 from .inputs import inputs
@@ -152,9 +152,9 @@ def stop_handler(outputs, report):
                 os.killpg(child.pid, signal.SIGKILL)  # each leads its group
 
     def stop(signum, frame):
+        program.STARTING.lock.acquire()  # and none starts from now on
         kill()
         outputs.remove_all()
-        kill()  # one started meanwhile
         report.say("stopped by", signal.Signals(signum).name)
         os._exit(128 + signum)
     return stop

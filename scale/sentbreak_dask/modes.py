@@ -15,8 +15,8 @@ import os
 from . import plan
 from .program import Failure, reason
 from .worker import (WINDOW, Result, SentJob, StoredJob, Work,
-                     check_ends_at, check_unchanged, open_input,
-                     read_exactly, run_scattered, write_all)
+                     check_ends_at, check_unchanged, joined, open_input,
+                     read_exactly, run_scattered, split, write_all)
 
 TRAVEL = WINDOW  # the largest piece that is sent to a worker
 
@@ -47,6 +47,10 @@ class Stored:
                           p.last, p.file.part) for p in task.pieces]
         return self.cluster.submit(Work(self.program, jobs, self.timeout),
                                    worker=worker)
+
+    def results(self, returned):
+        """The Results of a task, from what it gave back."""
+        return returned
 
     def keep_result(self, piece, result):
         self.ledger.piece_returned(piece, result)
@@ -90,9 +94,14 @@ class Sent:
         task.pieces = kept
         if not jobs:
             return None
-        work = self.cluster.scatter(Work(self.program, jobs, self.timeout),
-                                    worker)
-        return self.cluster.submit(run_scattered, work, worker=worker)
+        records, data = split(jobs)
+        bundle = self.cluster.scatter(
+            [Work(self.program, records, self.timeout), data], worker)
+        return self.cluster.submit(run_scattered, bundle, worker=worker)
+
+    def results(self, returned):
+        """The Results of a task, from what it gave back."""
+        return joined(*returned)
 
     def keep_result(self, piece, result):
         f = piece.file

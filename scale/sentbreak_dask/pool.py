@@ -106,9 +106,11 @@ class Pool:
 
     def least_busy_with_room(self):
         """The address of the fit worker with the least work that has room
-        for more, or None."""
+        for more, or None. While a worker is being checked, the others take
+        no task ahead, which it would otherwise not get."""
+        depth = 1 if "checking" in self.states() else DEPTH
         free = [(len(w.tasks) / w.threads, a) for a, w in self.workers.items()
-                if w.state == "fit" and len(w.tasks) < w.threads * DEPTH]
+                if w.state == "fit" and len(w.tasks) < w.threads * depth]
         return min(free)[1] if free else None
 
     def note_started(self, a):

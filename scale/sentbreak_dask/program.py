@@ -18,11 +18,27 @@ import os
 import select
 import signal
 import subprocess
+import threading
 import time
 
 STDERR_KEPT = 4096  # bytes of standard error kept for its last line
 REASON_CHARS = 200  # characters of that line in a reason
 PROGRAM_POLL = 0.005  # seconds between looks at a running program
+
+
+class Gate:
+    """A lock, which arrives new and open where it is sent by value."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+
+    def __reduce__(self):
+        return Gate, ()
+
+
+# Held while a program is started; a run that is being stopped takes it for
+# good, so that no program starts after those running have been killed.
+STARTING = Gate()
 UNSTARTED = "cannot start "  # how the reason of a program not started begins
 SEALS = (fcntl.F_SEAL_SEAL | fcntl.F_SEAL_SHRINK | fcntl.F_SEAL_GROW
          | fcntl.F_SEAL_WRITE)
@@ -74,8 +90,9 @@ def start_program(program, stdin, stdout):
     """Starts program in a process group of its own, so that stopping it
     stops what it started too."""
     try:
-        return subprocess.Popen([program], stdin=stdin, stdout=stdout,
-                                stderr=subprocess.PIPE, process_group=0)
+        with STARTING.lock:
+            return subprocess.Popen([program], stdin=stdin, stdout=stdout,
+                                    stderr=subprocess.PIPE, process_group=0)
     except OSError as e:
         where = "" if "/" in program else " (looked for on PATH=%s)" % (
             os.environ.get("PATH", os.defpath))

@@ -121,8 +121,8 @@ class Run:
         if outcome.lost:
             self.give_up(t.worker, "lost its worker")
             return self.resend_or_fail(t, "lost its worker")
-        results = outcome.results or [Result(failure=outcome.error)] * len(
-            t.pieces)
+        results = self.mode.results(outcome.results) if outcome.error is None \
+            else [Result(failure=outcome.error)] * len(t.pieces)
         for piece, result in zip(t.pieces, results):
             self.mode.keep_result(piece, result)
 

@@ -232,6 +232,22 @@ class Work(collections.namedtuple("Work", "program jobs timeout")):
                         self.program, job, self.timeout) for job in self.jobs]
 
 
-def run_scattered(work):
-    """The task whose Work was scattered to its worker beforehand."""
-    return work()
+def split(results):
+    """A Work's jobs, or its results, as Dask sends them without a copy:
+    the records in one list, with their data left out, and the data, as
+    bytes, in another."""
+    return [[r._replace(data=None) for r in results],
+            [r.data or b"" for r in results]]
+
+
+def joined(records, data):
+    """The jobs or results that split() gave, whole again."""
+    return [r._replace(data=d) for r, d in zip(records, data)]
+
+
+def run_scattered(bundle):
+    """The task whose Work, split, was scattered to its worker beforehand:
+    [Work with its jobs' data left out, their data]. Its results come back
+    split too."""
+    work, data = bundle
+    return split(work._replace(jobs=joined(work.jobs, data))())

@@ -116,40 +116,35 @@ def tls(tmp_path_factory):
     cluster.stop(c)
 
 
-def namespaces():
+def viewed(tmp_path_factory, kind, path):
+    """A cluster whose workers see path through a mount of their own."""
     if subprocess.run(["unshare", "-m", "true"]).returncode != 0:
         pytest.skip("needs mount namespaces (unshare -m, as root)")
+    c = started(tmp_path_factory, kind, view=(kind, str(path)))
+    yield c
+    cluster.stop(c)
 
 
 @pytest.fixture(scope="session")
 def hidden(tmp_path_factory, corpus):
     """A cluster whose workers cannot see the corpus."""
-    namespaces()
-    c = started(tmp_path_factory, "hidden", view=("hidden", str(corpus[0])))
-    yield c
-    cluster.stop(c)
+    yield from viewed(tmp_path_factory, "hidden", corpus[0])
 
 
 @pytest.fixture(scope="session")
 def overlay(tmp_path_factory, corpus):
     """A cluster whose workers see the corpus through an overlay: the same
     files, read-only, on another device."""
-    namespaces()
-    c = started(tmp_path_factory, "overlay", view=("overlay", str(corpus[0])))
-    yield c
-    cluster.stop(c)
+    yield from viewed(tmp_path_factory, "overlay", corpus[0])
 
 
 @pytest.fixture(scope="session")
 def bindfs(tmp_path_factory, corpus):
     """A cluster whose workers see every test's files through FUSE."""
-    namespaces()
     if shutil.which("bindfs") is None or not os.path.exists("/dev/fuse"):
         pytest.skip("needs bindfs and /dev/fuse (Debian: bindfs)")
-    c = started(tmp_path_factory, "bindfs",
-                view=("bindfs", str(tmp_path_factory.getbasetemp())))
-    yield c
-    cluster.stop(c)
+    yield from viewed(tmp_path_factory, "bindfs",
+                      tmp_path_factory.getbasetemp())
 
 
 @pytest.fixture
