@@ -43,10 +43,10 @@ for corpus in "64 1048576" "2000 10000"; do
 done
 
 # The feed: a program that only copies its input and adds the final newline,
-# on a file that does not end with a break, so that the recipe's cost is all
-# there is; in MB/s of the input, over the whole run and with the start of
-# Python and Dask taken out (a run on a file of 5 bytes), beside the
-# baseline's recipe.
+# on prose without whitespace, where no piece, cut anywhere, ends with a
+# break, so that the recipe's cost is all there is; in MB/s of the input,
+# over the whole run and with the start of Python and Dask taken out (a run
+# on a file of 5 bytes), beside the baseline's recipe.
 # It answers the recipe's check of its program as sentbreak does, looking at
 # its input from where it stands, without reading it.
 cat >"$work/copy" <<EOF
@@ -56,7 +56,7 @@ if [ "\$(tail -c +\$((at + 1)) /dev/stdin | head -c 21)" = "sentbreak-dask probe
 cat && echo
 EOF
 chmod +x "$work/copy"
-head -c $(((large >> 1 << 20) - 1)) "$work/huge" >"$work/feed" && printf x >>"$work/feed"
+tr -d ' \t\n\r\000' <"$work/prose" | fill $((large >> 1)) >"$work/feed"
 printf 'x. y\n' >"$work/five"
 feed=()
 for r in "recipe=$recipe" ${baseline:+"recipe $baseline=$work/base/scale/sentbreak-dask"}; do
@@ -80,7 +80,7 @@ median() {
 }
 cpu() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 sched=$(pgrep -P "$cluster" -f 'dask scheduler')
-head -c $(((lines << 13) - 1)) "$work/huge" >"$work/tiny" && printf x >>"$work/tiny"
+head -c $((lines << 13)) "$work/feed" >"$work/tiny"
 tasks=$(PYTHONPATH=$top/scale "$py" -c 'import os, sys; from sentbreak_dask.rule import cut_evenly
 print(len(cut_evenly(0, os.path.getsize(sys.argv[1]), 4096)))' "$work/tiny")
 for how in "" "--shared"; do

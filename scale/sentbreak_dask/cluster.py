@@ -182,6 +182,7 @@ class Cluster:
         return heartbeat_interval(workers)
 
     def submit(self, function, *args, worker):
+        """Starts function(*args) on worker; returns its future."""
         return self.client.submit(function, *args, workers=[worker],
                                   allow_other_workers=False, pure=False)
 

@@ -14,9 +14,10 @@ import os
 
 from . import plan
 from .program import Failure, reason
-from .worker import (WINDOW, Result, SentJob, StoredJob, Work,
-                     check_ends_at, check_unchanged, joined, open_input,
-                     read_exactly, run_scattered, split, write_all)
+from .worker import (WINDOW, Result, SentJob, StoredJob, check_ends_at,
+                     check_unchanged, on_bytes, on_storage, open_input,
+                     pack_sent, pack_stored, read_exactly, results_on_bytes,
+                     results_on_storage, write_all)
 
 TRAVEL = WINDOW  # the largest piece that is sent to a worker
 
@@ -45,12 +46,13 @@ class Stored:
         """Starts task on worker; returns its future."""
         jobs = [StoredJob(p.file.source, p.file.version, p.start, p.end,
                           p.last, p.file.part) for p in task.pieces]
-        return self.cluster.submit(Work(self.program, jobs, self.timeout),
+        return self.cluster.submit(on_storage, self.program,
+                                   pack_stored(jobs), self.timeout,
                                    worker=worker)
 
-    def results(self, returned):
+    def results(self, packed):
         """The Results of a task, from what it gave back."""
-        return returned
+        return results_on_storage(packed)
 
     def keep_result(self, piece, result):
         self.ledger.piece_returned(piece, result)
@@ -94,14 +96,13 @@ class Sent:
         task.pieces = kept
         if not jobs:
             return None
-        records, data = split(jobs)
-        bundle = self.cluster.scatter(
-            [Work(self.program, records, self.timeout), data], worker)
-        return self.cluster.submit(run_scattered, bundle, worker=worker)
+        scattered = self.cluster.scatter(pack_sent(jobs), worker)
+        return self.cluster.submit(on_bytes, self.program, scattered,
+                                   self.timeout, worker=worker)
 
-    def results(self, returned):
+    def results(self, packed):
         """The Results of a task, from what it gave back."""
-        return joined(*returned)
+        return results_on_bytes(packed)
 
     def keep_result(self, piece, result):
         f = piece.file

@@ -16,7 +16,7 @@ import time
 from .cluster import GRACE
 from .rule import PROBE, expected_output
 from .program import UNSTARTED
-from .worker import Result, SentJob, Work
+from .worker import Result, SentJob, on_bytes, pack_sent, results_on_bytes
 
 DEPTH = 2  # tasks for each thread of a worker at a time
 CHECK_TIMEOUT = 30  # for the check of a program, where no timeout is given
@@ -79,10 +79,11 @@ class Pool:
 
     def start_check(self, a):
         """Runs the program on a, once, on the probe."""
-        work = Work(self.program, [SentJob(PROBE, False, True)],
-                    self.timeout or CHECK_TIMEOUT)
         self.workers[a].asked = time.monotonic()
-        self.on_end(self.cluster.submit(work, worker=a), self.check_ended, a)
+        future = self.cluster.submit(
+            on_bytes, self.program, pack_sent([SentJob(PROBE, False, True)]),
+            self.timeout or CHECK_TIMEOUT, worker=a)
+        self.on_end(future, self.check_ended, a)
 
     def check_ended(self, a, future, outcome):
         """Takes the outcome of a's check."""
@@ -92,7 +93,8 @@ class Pool:
         if outcome.lost:
             w.state = "gone"
             return
-        [result] = outcome.results or [Result(failure=outcome.error)]
+        [result] = results_on_bytes(outcome.results) if outcome.error is \
+            None else [Result(failure=outcome.error)]
         w.state = "fit" if result.data == expected_output(PROBE) else "unfit"
         why = result.failure or ("%s gives the wrong output on a test "
                                  "input: it is not sentbreak" % self.program)

@@ -218,36 +218,45 @@ def try_job(work, program, job, timeout):
             return Result(failure=why)
 
 
-class Work(collections.namedtuple("Work", "program jobs timeout")):
-    """A task: the program over each of jobs, every run within timeout
-    seconds. Called, it gives each job's Result. It is the task's function
-    itself, or the data that run_scattered() is given, since Dask sends by
-    value only what comes from this package: a record among a task's
-    arguments would travel by reference, and fail on a worker without the
-    package."""
-    __slots__ = ()
+# Tasks take and give plain values, packed and unpacked here: Dask sends
+# those as they are, and bytes without a copy, where a record of this
+# package would travel with its code, at a cost for every task.
 
-    def __call__(self):
-        return [try_job(run_sent if isinstance(job, SentJob) else run_stored,
-                        self.program, job, self.timeout) for job in self.jobs]
+def pack_stored(jobs):
+    return [(j.path, tuple(j.version), j.start, j.end, j.last, j.part)
+            for j in jobs]
 
 
-def split(results):
-    """A Work's jobs, or its results, as Dask sends them without a copy:
-    the records in one list, with their data left out, and the data, as
-    bytes, in another."""
-    return [[r._replace(data=None) for r in results],
+def pack_sent(jobs):
+    """Sent jobs as ([(lead, last)], [data]), and so their results."""
+    return [[(j.lead, j.last) for j in jobs], [j.data for j in jobs]]
+
+
+def results_on_storage(packed):
+    """The Results that on_storage() gave, packed."""
+    return [Result(*r) for r in packed]
+
+
+def results_on_bytes(packed):
+    """The Results that on_bytes() gave, packed."""
+    lengths_failures, data = packed
+    return [Result(length, d, failure)
+            for (length, failure), d in zip(lengths_failures, data)]
+
+
+def on_storage(program, jobs, timeout):
+    """The task for pieces on storage that this worker shares, packed by
+    pack_stored(); each piece's Result, packed."""
+    return [tuple(try_job(run_stored, program, StoredJob(
+        path, Version(*version), start, end, last, part), timeout))
+        for path, version, start, end, last, part in jobs]
+
+
+def on_bytes(program, jobs, timeout):
+    """The task for pieces sent to this worker, packed by pack_sent(); each
+    piece's Result, packed the same way."""
+    flags, data = jobs
+    results = [try_job(run_sent, program, SentJob(d, lead, last), timeout)
+               for (lead, last), d in zip(flags, data)]
+    return [[(r.length, r.failure) for r in results],
             [r.data or b"" for r in results]]
-
-
-def joined(records, data):
-    """The jobs or results that split() gave, whole again."""
-    return [r._replace(data=d) for r, d in zip(records, data)]
-
-
-def run_scattered(bundle):
-    """The task whose Work, split, was scattered to its worker beforehand:
-    [Work with its jobs' data left out, their data]. Its results come back
-    split too."""
-    work, data = bundle
-    return split(work._replace(jobs=joined(work.jobs, data))())

@@ -14,7 +14,7 @@ from sentbreak_dask.files import File, Ledger
 from sentbreak_dask.modes import Stored
 from sentbreak_dask.parts import Outputs
 from sentbreak_dask.report import Report
-from sentbreak_dask.worker import SentJob, Version
+from sentbreak_dask.worker import Version, on_bytes
 
 
 def sized(*sizes):
@@ -66,9 +66,9 @@ class Cluster:
     def heartbeat_interval(self, workers):
         return 0.01
 
-    def submit(self, work, worker):
+    def submit(self, function, program, *args, worker):
         kind = self.kinds.get(worker, "gone")
-        if isinstance(work.jobs[0], SentJob):  # the check of its program
+        if function is on_bytes:  # the check of its program
             kind = "wrong" if kind == "wrong" else "fit"
         elif kind == "gone":
             self.kinds.pop(worker, None)
@@ -76,8 +76,8 @@ class Cluster:
             return Future(Outcome(lost=True))
         if kind in ("gone", "silent"):
             return Future(None)
-        return Future(Outcome(results=work._replace(
-            program="cat" if kind == "wrong" else work.program)()))
+        return Future(Outcome(results=function(
+            "cat" if kind == "wrong" else program, *args)))
 
     def outcome(self, future):
         return future.outcome

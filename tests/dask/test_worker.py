@@ -9,7 +9,8 @@ import pytest
 
 from sentbreak_dask.program import Failure, Retry, memory_file, run_program
 from sentbreak_dask.rule import PROBE, expected_output
-from sentbreak_dask.worker import SentJob, Work, same_version, version_of
+from sentbreak_dask.worker import (SentJob, on_bytes, pack_sent,
+                                   results_on_bytes, same_version, version_of)
 
 
 @pytest.fixture
@@ -64,7 +65,8 @@ def test_a_try_that_fails_is_tried_again(script, tmp_path, sentbreak):
     once = tmp_path / "once"
     program = script('mkdir "%s" 2>/dev/null && exit 1; exec %s'
                      % (once, sentbreak))
-    [result] = Work(program, [SentJob(PROBE, False, True)], None)()
+    [result] = results_on_bytes(on_bytes(
+        program, pack_sent([SentJob(PROBE, False, True)]), None))
     assert result.data == expected_output(PROBE) and result.failure is None
 
 
