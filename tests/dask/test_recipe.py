@@ -64,7 +64,7 @@ def freeze(proc, source, out, c):
     os.killpg(c.procs[0].pid, signal.SIGSTOP)
 
 
-def opensnothing(proc, source, out, c):
+def opens_no_port(proc, source, out, c):
     begun(out)
     assert psutil.Process(proc.pid).connections("inet") == []
 
@@ -186,8 +186,8 @@ ROWS = [
         fails="the scheduler gave no answer"),
     Row("a task of many files, each within --timeout", many=20,
         program=PASSES + "sleep 0.4; exec SENTBREAK", timeout="1"),
-    Row("no port open_input", "local", program=SLOW, during=opensnothing,
-        single=1 << 20, block="64K"),
+    Row("its own cluster, no port open", "local", program=SLOW,
+        during=opens_no_port, single=1 << 20, block="64K"),
     Row("standard error closed", "local", closed=(2,), single=5000),
     Row("standard output closed", "local", closed=(1,), single=5000,
         warns="standard output: Bad file descriptor"),
