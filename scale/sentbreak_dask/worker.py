@@ -63,8 +63,8 @@ def same_version(version, st):
 @contextlib.contextmanager
 def open_input(path, version):
     """The descriptor of the regular file path, if it is still version, and
-    this machine's view of it. It is open_input without waiting, so that a FIFO
-    put in its place is reported rather than waited on."""
+    this machine's view of it. It opens the file without waiting, so that a
+    FIFO put in its place is reported rather than waited on."""
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as e:
