@@ -156,10 +156,9 @@ def run_window(program, fd, out, span, last, timeout, unchanged):
                     enough=None if last else want,
                     limit=want if last else None)
         have = os.fstat(mem).st_size
+        unchanged()  # the reason for a wrong length too, if it changed
         if have < want or (last and have != want):
-            unchanged()  # the reason, if it changed
             raise wrong_length(program, have - lead, want - lead)
-        unchanged()
         copy_range(mem, lead, out, span.start, want - lead)
     finally:
         os.close(mem)
