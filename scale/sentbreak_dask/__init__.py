@@ -7,12 +7,14 @@ The modules, each named for what it holds. On the workers, and importing
 no Dask: rule (what sentbreak writes, and where files are cut), program
 (one run of the program) and worker (the tasks). On this machine: inputs
 (the files and their outputs), files (what becomes of each file), parts
-(the .part- files and the directories a run makes), plan (files into
+(the .part- files and the directories a run makes), durable (syncs that
+bring outputs to stable storage), journal (the records that --update
+reads, of outputs and of finished pieces), plan (files into
 tasks), modes (how pieces reach the workers), address (whether a scheduler
 will take this client), cluster (the cluster, and the calls made of it),
 run (sending the work, and taking its results), report (what is printed)
 and cli (the command line).
 """
 
-__version__ = "3.1.0"
+__version__ = "3.2.0"
 SENTBREAK = "1.3.0"  # the sentbreak release this recipe comes with

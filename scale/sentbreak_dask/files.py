@@ -4,13 +4,25 @@ and once the last is in, its output is renamed into place with the length
 that its input implies; or, if anything failed it, the file's outputs, new
 and old, are removed and one line says why. A file fails here, through
 Ledger.fail, and nowhere else.
+
+Finished outputs wait in a batch, published together once it holds BATCH
+of them, once the first has waited FLUSH_AFTER seconds, or at the end of
+the run, and are then recorded in the journal. A file cut into pieces
+records each piece as it comes in; with --update, a part that an ended run
+left for it is taken over, and the pieces it holds are not run again.
 """
 
 import dataclasses
+import time
 from typing import NamedTuple
 
+from .journal import Done
+from .parts import PREFIX
 from .program import reason
-from .worker import Version
+from .worker import Result, Version
+
+BATCH = 256
+FLUSH_AFTER = 1.0  # seconds
 
 
 @dataclasses.dataclass(eq=False)
@@ -26,6 +38,8 @@ class File:
     resent: bool = False  # a piece of it was sent again: its first worker,
     # given up, may still write into part
     done: bool = False  # renamed into place, or failed and removed
+    recorded: bool = False  # its part has a record of its pieces
+    kept: dict = None  # the Done pieces of a part taken over, by span
 
     @property
     def size(self):
@@ -42,8 +56,10 @@ class Piece(NamedTuple):
 class Ledger:
     """The files of one run, and their outputs as they come in."""
 
-    def __init__(self, files, outputs, report):
+    def __init__(self, files, outputs, report, journal=None, update=False):
         self.files, self.outputs, self.report = files, outputs, report
+        self.journal, self.update = journal, update
+        self.batch, self.began = [], None  # the Files waiting, since when
 
     def fail(self, f, why):
         """Fails the file f for the reason why, unless it has failed."""
@@ -54,10 +70,34 @@ class Ledger:
         file, made here the first time."""
         if f.part is None and f.failure is None:
             try:
-                f.part = self.outputs.make_part(f.target)
+                self.make_part(f)
             except OSError as e:
                 self.fail(f, reason(e))
         return f.failure is None
+
+    def make_part(self, f):
+        """Gives f its part: one that an ended run left, with --update, or a
+        new one, with a record of its pieces where it has several."""
+        if self.journal is None or f.pending < 2:
+            f.part = self.outputs.make_part(f.target)
+            return
+        taken = self.update and self.journal.adopt(
+            f.target, f.version, self.outputs.stale_beside(f.target), PREFIX)
+        if taken:
+            f.part, f.kept = taken
+            self.outputs.live.add(f.part)
+        else:
+            f.part = self.outputs.make_part(f.target)
+            self.journal.start_pieces(f.part, f.target, f.source, f.version)
+        f.recorded = True
+
+    def kept(self, piece):
+        """Whether piece is done already, in a part taken over; if so, it is
+        taken as returned."""
+        done = (piece.file.kept or {}).pop((piece.start, piece.end), None)
+        if done is not None:
+            self.piece_returned(piece, Result(done.length), noted=True)
+        return done is not None
 
     def piece_done(self, piece, failure=None):
         """Takes piece as done, or as failed; the last piece of a file
@@ -69,18 +109,27 @@ class Ledger:
         f.pending -= 1
         if f.pending == 0:
             self.commit_or_remove(f)
+        if self.began and time.monotonic() - self.began > FLUSH_AFTER:
+            self.flush()
 
-    def piece_returned(self, piece, result):
+    def piece_returned(self, piece, result, noted=False):
         """Takes a piece's Result: its output must have the piece's length,
-        and one or two bytes more for the last piece of a file."""
-        want = piece.end - piece.start
+        and one or two bytes more for the last piece of a file. noted: it is
+        in the record of the file's pieces already."""
+        f, want = piece.file, piece.end - piece.start
         more = result.length - want
         if result.failure or not (more in (1, 2) if piece.last else more == 0):
             return self.piece_done(piece, result.failure or (
                 "its output came back %d bytes long, for %d bytes of input"
                 % (result.length, want)))
         if piece.last:
-            piece.file.length = piece.start + result.length
+            f.length = piece.start + result.length
+        if f.recorded and not noted and f.failure is None:
+            try:
+                self.journal.note_piece(f.part, Done(
+                    piece.start, piece.end, result.length))
+            except OSError as e:
+                self.fail(f, reason(e))
         self.piece_done(piece)
 
     def commit_or_remove(self, f):
@@ -89,12 +138,41 @@ class Ledger:
         f.done = True
         if f.failure is None:
             try:
-                return self.outputs.commit(f.part, f.target, f.length,
-                                           fresh=f.resent)
+                self.batch.append((f, self.outputs.prepare(
+                    f.part, f.target, f.length, fresh=f.resent)))
+                self.began = self.began or time.monotonic()
+                if len(self.batch) >= BATCH:
+                    self.flush()
+                return
             except OSError as e:
                 self.fail(f, reason(e))
+        self.remove(f)
+
+    def remove(self, f):
         self.outputs.remove(f.part, f.target)
         self.report.fail(f.source, f.failure)
+
+    def flush(self):
+        """Publishes the outputs waiting, and records them; fails each that
+        cannot be published."""
+        batch, self.batch, self.began = self.batch, [], None
+        failed = self.outputs.publish([ready for _, ready in batch]) \
+            if batch else {}
+        for f, ready in batch:
+            if ready.part in failed:
+                self.fail(f, reason(failed[ready.part]))
+                self.remove(f)
+        done = [f for f, ready in batch if ready.part not in failed]
+        if self.journal is None or not done:
+            return
+        try:
+            self.journal.note_outputs([(f.target, f.version) for f in done])
+        except OSError as e:  # they run again under --update, that is all
+            self.report.say(done[0].target, "cannot be recorded as done: %s"
+                            % reason(e))
+        for f in done:
+            if f.recorded:  # what an ended run left for it is of no use
+                self.outputs.sweep(f.target)
 
     def fail_unfinished(self, why):
         """Fails every file not yet done."""
@@ -102,3 +180,4 @@ class Ledger:
             if not f.done:
                 self.fail(f, why)
                 self.commit_or_remove(f)
+        self.flush()

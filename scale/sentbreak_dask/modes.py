@@ -38,6 +38,9 @@ class Stored:
         self.cluster, self.ledger = cluster, ledger
         self.program, self.timeout = args.sentbreak, args.timeout
         self.block = args.block_size
+        # Workers elsewhere sync what they write; this machine syncs the
+        # writes of its own.
+        self.sync = args.scheduler is not None
 
     def tasks(self):
         return plan.tasks_of(self.ledger.files, self.block)
@@ -48,7 +51,7 @@ class Stored:
                           p.last, p.file.part) for p in task.pieces]
         return self.cluster.submit(on_storage, self.program,
                                    pack_stored(jobs), self.timeout,
-                                   worker=worker)
+                                   self.sync, worker=worker)
 
     def results(self, packed):
         """The Results of a task, from what it gave back."""
