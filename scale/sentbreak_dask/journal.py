@@ -38,6 +38,7 @@ from .worker import version_of
 
 JOURNAL = ".sentbreak-dask.journal"
 PIECES = ".pieces"  # the suffix of a part's record
+COMPACT_AFTER = 256  # lines a journal may hold beyond twice its records
 
 
 class Stamp(NamedTuple):
@@ -107,6 +108,7 @@ class Journal:
         self.program = program_id(program)
         self.compression = compression
         self.journals = {}  # by directory: {name: record}
+        self.lines = {}  # by directory: how many its journal holds
         self.blocked = set()  # directories where an output takes its name
 
     def keep_out(self, targets):
@@ -124,11 +126,31 @@ class Journal:
         if directory in self.blocked:
             return {}
         if directory not in self.journals:
+            lines = read_lines(os.path.join(directory, JOURNAL))
+            self.lines[directory] = len(lines)
             self.journals[directory] = {
-                r["name"]: r for r in read_lines(
-                    os.path.join(directory, JOURNAL))
+                r["name"]: r for r in lines
                 if isinstance(r, dict) and "name" in r}
         return self.journals[directory]
+
+    def write(self, directory, batch):
+        """Appends batch to the journal of directory; one that has grown to
+        more than twice its records is written anew instead."""
+        path = os.path.join(directory, JOURNAL)
+        self.lines[directory] += len(batch)
+        kept = self.journals[directory]
+        if self.lines[directory] <= 2 * len(kept) + COMPACT_AFTER:
+            return append_synced(path, batch)
+        fd, new = tempfile.mkstemp(dir=directory, prefix=JOURNAL)
+        os.close(fd)
+        try:
+            append_synced(new, list(kept.values()))
+            os.chmod(new, 0o644)
+            os.replace(new, path)
+        finally:
+            with contextlib.suppress(OSError):
+                os.unlink(new)
+        self.lines[directory] = len(kept)
 
     def up_to_date(self, target, version):
         """Whether the output target is as recorded, made from version."""
@@ -155,7 +177,7 @@ class Journal:
             lines.setdefault(directory, []).append(record)
             self.records(directory)[name] = record
         for directory, batch in lines.items():
-            append_synced(os.path.join(directory, JOURNAL), batch)
+            self.write(directory, batch)
 
     def start_pieces(self, part, target, source, version):
         """Begins the record of part, the .part- file of target, whose input
