@@ -90,3 +90,9 @@ echo
 
 # The Dask recipe's cases, with the inputs, table and sizes above.
 . "$top/bench/cluster.sh"
+
+# What durable outputs cost, and what --update saves.
+read -r small many big piece <<<"2000 1500 192 4"
+[ $quick = 0 ] || read -r small many big piece <<<"100 100 8 1"
+mkdir "$work/resume"
+"$py" "$top/bench/resume.py" "$sb" "$work/resume" "$runs" "$small" "$many" "$big" "$piece"

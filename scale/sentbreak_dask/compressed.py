@@ -15,7 +15,7 @@ import os
 from typing import NamedTuple
 
 from . import packed
-from .files import File, reading, write_into
+from .plain import File, reading, write_into
 from .formats import Part, format_of, layout, weight, xz_join
 from .parts import PREFIX
 from .program import Failure
@@ -46,6 +46,7 @@ class Packed(File):
 
     on_storage, pack_stored = packed.on_storage, packed.pack_stored
     on_bytes, pack_sent = packed.on_bytes, packed.pack_sent
+    keeps_pieces = False  # each piece's output is a file of its own
 
     @property
     def weight(self):
@@ -106,10 +107,11 @@ class Packed(File):
         self.outputs[piece.index] = Output(result.where, result.length)
         return None
 
-    def commit(self, outputs):
+    def prepare(self, outputs):
         pieces = [self.outputs[i] for i in sorted(self.outputs)]
-        outputs.join([p.path for p in pieces], [p.length for p in pieces],
-                     self.part, self.target)
+        return outputs.join([p.path for p in pieces],
+                            [p.length for p in pieces], self.part,
+                            self.target)
 
     def remove(self, outputs):
         outputs.remove(self.part, *(o.path for o in self.outputs.values()),

@@ -75,8 +75,9 @@ def run_piece(program, job, read, write, timeout):
     return count
 
 
-def run_stored_piece(program, job, timeout):
-    """Runs a piece on storage; its output goes into a new file."""
+def run_stored_piece(program, job, timeout, sync=False):
+    """Runs a piece on storage; its output goes into a new file, synced
+    where sync."""
     with open_input(job.path, job.version) as (fd, seen):
         if job.last:
             check_ends_at(fd, job.version.size)
@@ -86,6 +87,9 @@ def run_stored_piece(program, job, timeout):
                 run_piece(program, job, lambda at, n: os.pread(fd, n, at),
                           f.write, timeout)
                 length = f.tell()
+                f.flush()
+                if sync:
+                    os.fdatasync(f.fileno())
             check_unchanged(fd, job.path, seen)
         except BaseException:
             with contextlib.suppress(OSError):
@@ -113,10 +117,13 @@ def pack_stored(jobs):
             for j in jobs]
 
 
-def on_storage(program, jobs, timeout):
+def on_storage(program, jobs, timeout, sync=False):
     """The task for compressed pieces on storage, packed by pack_stored();
-    each piece's Result, packed."""
-    return [tuple(try_job(run_stored_piece, program, StoredPackedJob(
+    each piece's Result, packed. sync: each output is synced before its
+    Result is given."""
+    def work(program, job, timeout):
+        return run_stored_piece(program, job, timeout, sync)
+    return [tuple(try_job(work, program, StoredPackedJob(
         path, Version(*version), fmt, Part(*part), lead and Part(*lead),
         last, out, prefix), timeout))
         for path, version, fmt, part, lead, last, out, prefix in jobs]
