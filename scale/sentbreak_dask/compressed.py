@@ -22,8 +22,9 @@ from .program import Failure
 from .worker import open_input, read_exactly
 
 SENT_MOST = 256 << 20  # compressed bytes of a piece that is sent
-UNKNOWN_RATIO = 32  # text per compressed byte, where no part says, for
-# how long a piece may take
+# Text per compressed byte, at most, as each format can hold it, where a
+# part does not say: for how long a piece may take.
+MOST_TEXT = {"gzip": 1032, "zstd": 32768, "bzip2": 1 << 20}
 
 
 def kind(compression):
@@ -74,8 +75,8 @@ class Packed(File):
 
     def runs(self, piece):
         text = piece.part.size
-        if text is None:  # as much as the formats can hold, near enough
-            text = (piece.end - piece.start) * UNKNOWN_RATIO
+        if text is None:
+            text = (piece.end - piece.start) * MOST_TEXT[self.fmt]
         return 2 + text // packed.WINDOW
 
     def stored_job(self, piece):
@@ -135,11 +136,12 @@ class PackedPiece(NamedTuple):
 
 def group(fmt, parts, block):
     """parts in runs of about block bytes of text; parts known to hold
-    none go with the run before them, and no run spans two xz streams."""
+    none go with the run before them, or, at the start, after them, and no
+    run spans two xz streams."""
     runs, total = [], 0
     for p in parts:
         if not runs or fmt == "xz" and runs[-1][-1].end != p.start or \
-                p.size != 0 and total + weight(p) > block:
+                p.size != 0 and total and total + weight(p) > block:
             runs.append([])
             total = 0
         runs[-1].append(p)
