@@ -109,7 +109,17 @@ def killed_then_updated(sb, args, out, at):
         time.sleep(0.01)
     proc.send_signal(signal.SIGKILL)
     proc.wait()
+    programs_ended(sb)
     return timed(recipe(sb, "--update", *args))
+
+
+def programs_ended(sb):
+    """Waits for the programs that the killed run started, which read on
+    to the end of their input, as after a reboot none would."""
+    import psutil
+    while any(p.info["exe"] == os.path.realpath(sb)
+              for p in psutil.process_iter(["exe"])):
+        time.sleep(0.05)
 
 
 def big(sb, work, runs, mib, piece):
