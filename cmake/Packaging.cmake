@@ -81,7 +81,7 @@ set(CPACK_DEBIAN_DASK_PACKAGE_NAME sentbreak-dask)
 set(CPACK_DEBIAN_DASK_PACKAGE_SECTION text)
 set(CPACK_DEBIAN_DASK_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_DASK_PACKAGE_DEPENDS
-    "python3 (>= 3.11), python3-distributed, python3-psutil, sentbreak (= ${PROJECT_VERSION})")
+    "python3 (>= 3.11), python3-distributed, python3-psutil, python3-zstandard, sentbreak (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_DASK_PACKAGE_RECOMMENDS python3-tqdm)
 set(CPACK_DEBIAN_DASK_DESCRIPTION "run sentbreak over large files and corpora on Dask
 sentbreak-dask runs sentbreak over a file, or every regular file under a

@@ -14,5 +14,5 @@ run (sending the work, and taking its results), report (what is printed)
 and cli (the command line).
 """
 
-__version__ = "3.1.0"
-SENTBREAK = "1.3.0"  # the sentbreak release this recipe comes with
+__version__ = "3.2.0"
+SENTBREAK = "1.4.0"  # the sentbreak release this recipe comes with

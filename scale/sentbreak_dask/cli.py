@@ -20,7 +20,7 @@ import tempfile
 import time
 import traceback
 
-from . import SENTBREAK, __version__, cluster, parts, program
+from . import SENTBREAK, __version__, cluster, compressed, parts, program
 from .cluster import Cluster, ClusterLost
 from .files import Ledger
 from .inputs import inputs
@@ -67,6 +67,11 @@ def parser():
                    "SIZE, and of %dM at most where they travel through Dask "
                    "(K, M and G are powers of 1024; default: 64M)"
                    % (TRAVEL >> 20))
+    p.add_argument("--compression", choices=("infer", "none"),
+                   default="infer",
+                   help="infer: decompress inputs ending in .gz, .bz2, .xz "
+                   "or .zst, and compress each output the same way; none: "
+                   "take every input as it is (default: infer)")
     p.add_argument("--shared", action="store_true",
                    help="the workers see INPUT and OUTPUT at the same paths "
                    "as here, and read and write them themselves")
@@ -201,7 +206,8 @@ def run_files(args, report, outputs):
     began = time.monotonic()
     require_modules()
     import psutil  # noqa: F401 (now, not first in a signal's handler)
-    files, top = inputs(args.input, args.output, report)
+    files, top = inputs(args.input, args.output, report,
+                        compressed.kind(args.compression))
     outputs.inputs = {(f.version.device, f.version.inode) for f in files}
     prepare_output_dir(top, outputs)
     cluster.configure_dask()
@@ -226,6 +232,7 @@ def run_files(args, report, outputs):
     finally:
         dask.close()
         report.close()
+    outputs.remove_strays()
     outputs.remove_empty_dirs(keep=None if report.failed else top)
     report.summary(files, time.monotonic() - began)
     return 1 if report.failed else 0

@@ -35,9 +35,10 @@ def lies_in(path, dirs):
             path = os.path.dirname(path)
 
 
-def walk(top, output, report):
-    """A File for each regular file under top, with its output at the same
-    place under output; and the identity of each directory walked."""
+def walk(top, output, report, make):
+    """A file made by make() for each regular file under top, with its
+    output at the same place under output; and the identity of each
+    directory walked."""
     files, walked = [], set()
     for root, dirs, names in os.walk(
             top, onerror=lambda e: report.fail(e.filename, reason(e))):
@@ -53,7 +54,7 @@ def walk(top, output, report):
                 report.fail(path, reason(e))
                 continue
             if stat.S_ISREG(st.st_mode):
-                files.append(File(path, os.path.join(
+                files.append(make(path, os.path.join(
                     output, os.path.relpath(path, top)), version_of(st)))
             elif stat.S_ISLNK(st.st_mode):
                 report.say(path, "symbolic link, skipped")
@@ -62,9 +63,9 @@ def walk(top, output, report):
     return files, walked
 
 
-def find_files(source, output, report):
-    """The Files of a run from source to output, and the directory that its
-    outputs go under."""
+def find_files(source, output, report, make):
+    """The files of a run from source to output, each made by make(), and
+    the directory that its outputs go under."""
     if os.path.realpath(source) == os.path.realpath(output):
         raise Refused(source, "is the output too")
     try:
@@ -78,7 +79,7 @@ def find_files(source, output, report):
                          "overwrite")
         if lies_in(output, {identity(st)}):
             raise inside
-        files, walked = walk(source, output, report)
+        files, walked = walk(source, output, report, make)
         if lies_in(output, walked):  # through a mount of a directory in it
             raise inside
         return files, output
@@ -88,13 +89,14 @@ def find_files(source, output, report):
         output = os.path.join(output, os.path.basename(source))
         if os.path.realpath(source) == os.path.realpath(output):
             raise Refused(source, "is the output too")
-    return [File(source, output, version_of(st))], os.path.dirname(output)
+    return [make(source, output, version_of(st))], os.path.dirname(output)
 
 
-def inputs(source, output, report):
-    """Finds the input files, and checks where their outputs go. Returns
-    the Files, and the directory that the outputs go under."""
-    files, top = find_files(source, output, report)
+def inputs(source, output, report, make=File):
+    """Finds the input files, each made by make(source, target, version),
+    and checks where their outputs go. Returns the files, and the
+    directory that the outputs go under."""
+    files, top = find_files(source, output, report, make)
     ids = {(f.version.device, f.version.inode) for f in files}
     targets = {}
     for f in files:

@@ -10,25 +10,11 @@ straight to the worker that runs it, takes the output back from there and
 writes it into place; the workers need not see the files at all.
 """
 
-import os
-
 from . import plan
 from .program import Failure, reason
-from .worker import (WINDOW, Result, SentJob, StoredJob, check_ends_at,
-                     check_unchanged, on_bytes, on_storage, open_input,
-                     pack_sent, pack_stored, read_exactly, results_on_bytes,
-                     results_on_storage, write_all)
+from .worker import WINDOW, Result, results_on_bytes, results_on_storage
 
-TRAVEL = WINDOW  # the largest piece that is sent to a worker
-
-
-def write_into(path, data, at):
-    """Writes all of data into the file path from offset at on."""
-    fd = os.open(path, os.O_WRONLY | os.O_CLOEXEC)
-    try:
-        write_all(fd, data, at)
-    finally:
-        os.close(fd)
+TRAVEL = WINDOW  # the most text of a piece that is sent to a worker
 
 
 class Stored:
@@ -40,14 +26,15 @@ class Stored:
         self.block = args.block_size
 
     def tasks(self):
-        return plan.tasks_of(self.ledger.files, self.block)
+        return plan.tasks_of(self.ledger.files, self.block,
+                             self.ledger.fail_now)
 
     def submit(self, task, worker):
         """Starts task on worker; returns its future."""
-        jobs = [StoredJob(p.file.source, p.file.version, p.start, p.end,
-                          p.last, p.file.part) for p in task.pieces]
-        return self.cluster.submit(on_storage, self.program,
-                                   pack_stored(jobs), self.timeout,
+        kind = type(task.pieces[0].file)
+        jobs = [p.file.stored_job(p) for p in task.pieces]
+        return self.cluster.submit(kind.on_storage, self.program,
+                                   kind.pack_stored(jobs), self.timeout,
                                    worker=worker)
 
     def results(self, packed):
@@ -67,20 +54,8 @@ class Sent:
         self.block = min(args.block_size, TRAVEL)
 
     def tasks(self):
-        return plan.tasks_of(self.ledger.files, self.block)
-
-    def read_piece(self, piece):
-        """The job of piece: its bytes, with the one before them, read from
-        its file, which must still be the version that the run began with
-        and end where its size says."""
-        f, lead = piece.file, 1 if piece.start else 0
-        with open_input(f.source, f.version) as (fd, seen):
-            if piece.last:
-                check_ends_at(fd, f.size)
-            data = read_exactly(fd, piece.end - piece.start + lead,
-                                piece.start - lead)
-            check_unchanged(fd, f.source, seen)
-        return SentJob(data, bool(lead), piece.last)
+        return plan.tasks_of(self.ledger.files, self.block,
+                             self.ledger.fail_now)
 
     def submit(self, task, worker):
         """Starts task on worker, less the pieces that cannot be read, which
@@ -89,15 +64,16 @@ class Sent:
         jobs, kept = [], []
         for piece in task.pieces:
             try:
-                jobs.append(self.read_piece(piece))
+                jobs.append(piece.file.sent_job(piece))
                 kept.append(piece)
             except (Failure, OSError) as e:
                 self.ledger.piece_done(piece, reason(e))
         task.pieces = kept
         if not jobs:
             return None
-        scattered = self.cluster.scatter(pack_sent(jobs), worker)
-        return self.cluster.submit(on_bytes, self.program, scattered,
+        kind = type(kept[0].file)
+        scattered = self.cluster.scatter(kind.pack_sent(jobs), worker)
+        return self.cluster.submit(kind.on_bytes, self.program, scattered,
                                    self.timeout, worker=worker)
 
     def results(self, packed):
@@ -108,8 +84,7 @@ class Sent:
         f = piece.file
         if result.failure is None and f.failure is None:
             try:
-                write_into(f.part, result.data, piece.start)
-                result = result._replace(length=len(result.data))
+                result = f.keep_sent(piece, result, self.ledger.outputs)
             except OSError as e:
                 result = Result(failure=reason(e))
         self.ledger.piece_returned(piece, result)

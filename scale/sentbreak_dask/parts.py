@@ -129,6 +129,32 @@ class Outputs:
             raise
         self.live.discard(part)
 
+    def join(self, paths, lengths, part, target):
+        """Renames the output of a piece, or those of several joined in
+        order in part, to target, if each has its length."""
+        if len(paths) == 1:
+            self.commit(paths[0], target, lengths[0])
+            return self.remove(part)
+        fd = os.open(part, os.O_WRONLY | os.O_TRUNC | os.O_CLOEXEC)
+        try:
+            at = 0
+            for path, length in zip(paths, lengths):
+                src = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+                try:
+                    if os.fstat(src).st_size != length:
+                        raise OSError(errno.EIO, "the output of a piece is "
+                                      "not %d bytes" % length)
+                    copy_range(src, 0, fd, at, length)
+                finally:
+                    os.close(src)
+                at += length
+        except Failure as e:
+            raise OSError(errno.EIO, reason(e)) from None
+        finally:
+            os.close(fd)
+        self.commit(part, target, at)
+        self.remove(*paths)
+
     def remove(self, *paths):
         """Removes each of paths that is there and is not an input."""
         for path in filter(None, paths):
@@ -141,12 +167,18 @@ class Outputs:
         """Removes every .part- file of this run, and the directories it
         made."""
         self.remove(*self.live)
-        for directory in self.swept:  # one made but not yet recorded
+        self.remove_strays()
+        self.remove_empty_dirs()
+
+    def remove_strays(self):
+        """Removes the files named as this run's .part- files that it does
+        not know of: one made but not yet recorded, or made by a try that
+        was given up."""
+        for directory in self.swept:
             with contextlib.suppress(OSError):
                 self.remove(*(os.path.join(directory, name)
                               for name in os.listdir(directory)
                               if name.startswith(PREFIX)))
-        self.remove_empty_dirs()
 
     def remove_empty_dirs(self, keep=None):
         """Removes the directories this run made that are empty, but keep."""

@@ -16,8 +16,7 @@ import time
 
 from .cluster import CONNECT_TIMEOUT, WorkerLost
 from .pool import Pool
-from .rule import cut_evenly
-from .worker import RETRIES, WINDOW, Result
+from .worker import RETRIES, Result
 
 RESENDS = 2
 WORKER_POLL = 1.0  # seconds between looks at the cluster's workers
@@ -37,8 +36,7 @@ class Task:
 
     def runs(self):
         """How many runs of the program it may take, every try counted."""
-        return (1 + RETRIES) * sum(len(cut_evenly(p.start, p.end, WINDOW))
-                                   for p in self.pieces)
+        return (1 + RETRIES) * sum(p.file.runs(p) for p in self.pieces)
 
 
 class Run:

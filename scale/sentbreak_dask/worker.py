@@ -41,9 +41,10 @@ StoredJob = collections.namedtuple(
 # A piece sent as bytes, with the byte before it first where lead.
 SentJob = collections.namedtuple("SentJob", "data lead last")
 # What came of a piece: the length of its output, that output where it
-# travels back, or why it failed.
-Result = collections.namedtuple("Result", "length data failure",
-                                defaults=(0, None, None))
+# travels back, or why it failed; where: the file that holds the output of
+# a compressed piece on storage.
+Result = collections.namedtuple("Result", "length data failure where",
+                                defaults=(0, None, None, None))
 
 
 def version_of(st):
@@ -239,8 +240,8 @@ def results_on_storage(packed):
 def results_on_bytes(packed):
     """The Results that on_bytes() gave, packed."""
     lengths_failures, data = packed
-    return [Result(length, d, failure)
-            for (length, failure), d in zip(lengths_failures, data)]
+    return [Result(length, d, failure, *where)
+            for (length, failure, *where), d in zip(lengths_failures, data)]
 
 
 def on_storage(program, jobs, timeout):

@@ -31,7 +31,7 @@ def sized(*sizes):
 ])
 def test_batches(sizes, block, tasks):
     files = sized(*sizes)
-    made = list(plan.tasks_of(files, block))
+    made = list(plan.tasks_of(files, block, pytest.fail))
     assert [len(t) for t in made] == tasks
     for f in files:
         mine = [p for t in made for p in t if p.file is f]
