@@ -25,10 +25,13 @@ trap 'rm -rf "$work"' EXIT
   { echo "Dask (python3-distributed) is not installed: no compressed tables." && exit 0; }
 # Files of the corpus, each in KiB, and the large file in MiB; runs of
 # each command but xz's, which compresses at about 1 MB/s and gets fewer.
-# xz -T2 cuts blocks of 24 MiB (--block-size=0): the quick run's small file
-# asks for 1 MiB.
+# xz -T2 cuts blocks of 24 MiB (--block-size=0). The quick run's small file
+# asks for blocks of 1 MiB, and the recipe for pieces of 2 MiB, so that its
+# cuts at blocks and frames are checked too.
 read -r files each large runs slow xzblock <<<"16 8192 256 5 3 0"
 [ $quick = 0 ] || read -r files each large runs slow xzblock <<<"16 256 8 1 1 1MiB"
+cut=
+[ $quick = 0 ] || cut="--block-size 2M"
 large=${size:-$large}
 if [ -z "$sb" ]; then
   cmake -S "$top" -B "$top/build-bench" -DCMAKE_BUILD_TYPE=Release \
@@ -40,7 +43,7 @@ if [ -z "$sb" ]; then
   echo
 fi
 sb=$(realpath "$sb") recipe=$top/scale/sentbreak-dask
-local="$recipe --sentbreak $sb --workers 2"
+local="$recipe --sentbreak $sb --workers 2 $cut"
 
 # The inputs: bench/words.py's prose, which compresses like text; each file
 # of the corpus with its own seed. ref/ holds sentbreak's outputs.
@@ -58,7 +61,7 @@ rm "$work/one"
 # Times the commands given as "NAME=COMMAND" with $1 runs into $work/t.json,
 # and prints their table titled $2; the last one run leaves its outputs.
 table() {
-  local n=$1 title=$2 args=() && shift 2
+  local n=$1 title=$2 args=() c && shift 2
   for c in "$@"; do args+=(-n "${c%%=*}" "${c#*=}"); done
   hyperfine --style none --warmup $((n > 1 ? 0 : 1)) --runs "$n" \
     --export-json "$work/t.json" --prepare "rm -rf '$work/out' && mkdir '$work/out'" \
@@ -89,8 +92,8 @@ echo "One more run of the recipe, its processes looked at every 50 ms: $wall s;"
   "two or more in $share% of the looks."
 echo
 
-for row in "xz xz $slow 0.85 xz -T2 (several blocks)" \
-  "zstd zst $runs 0.75 pzstd -p 2 (several frames)"; do
+for row in "zstd zst $runs 0.75 pzstd -p 2 (several frames)" \
+  "xz xz $slow 0.85 xz -T2 (several blocks)"; do
   read -r c ext n target how <<<"$row"
   table "$n" "One file of $large MiB of prose decompressed, by $how" \
     "serial: $c -dc, sentbreak, $c -c=$c -dc '$work/large.$ext' | '$sb' | $c -c > '$work/out/large.$ext'" \
