@@ -24,7 +24,7 @@ trap 'rm -rf "$work"' EXIT
 "$py" -c 'import distributed' 2>/dev/null ||
   { echo "Dask (python3-distributed) is not installed: no compressed tables." && exit 0; }
 # Files of the corpus, each in KiB, and the large file in MiB; runs of
-# each command but xz's, which compresses at about 1 MB/s and gets fewer.
+# each command but xz's, which compresses at under 1 MB/s and gets fewer.
 # xz -T2 cuts blocks of 24 MiB (--block-size=0). The quick run's small file
 # asks for blocks of 1 MiB, and the recipe for pieces of 2 MiB, so that its
 # cuts at blocks and frames are checked too.
