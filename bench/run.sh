@@ -92,3 +92,9 @@ echo
 # cases, with the inputs, table and sizes above.
 "$top/bench/compressed.sh" $([ $quick = 0 ] || echo --quick) --sentbreak "$sb"
 . "$top/bench/cluster.sh"
+
+# What durable outputs cost, and what --update saves.
+read -r small many big piece <<<"2000 1500 192 4"
+[ $quick = 0 ] || read -r small many big piece <<<"100 100 8 1"
+mkdir "$work/resume"
+"$py" "$top/bench/resume.py" "$sb" "$work/resume" "$runs" "$small" "$many" "$big" "$piece"

@@ -24,6 +24,7 @@ from . import SENTBREAK, __version__, cluster, compressed, parts, program
 from .cluster import Cluster, ClusterLost
 from .files import Ledger
 from .inputs import inputs
+from .journal import Journal
 from .modes import TRAVEL, Sent, Stored
 from .program import reason
 from .report import PROG, Refused, Report
@@ -72,6 +73,11 @@ def parser():
                    help="infer: decompress inputs ending in .gz, .bz2, .xz "
                    "or .zst, and compress each output the same way; none: "
                    "take every input as it is (default: infer)")
+    p.add_argument("--update", action="store_true",
+                   help="skip each file whose output is there, as this "
+                   "recipe recorded it, made by the same program from the "
+                   "same version of its input; take up the finished pieces "
+                   "that a killed run left")
     p.add_argument("--shared", action="store_true",
                    help="the workers see INPUT and OUTPUT at the same paths "
                    "as here, and read and write them themselves")
@@ -209,12 +215,23 @@ def run_files(args, report, outputs):
     files, top = inputs(args.input, args.output, report,
                         compressed.kind(args.compression))
     outputs.inputs = {(f.version.device, f.version.inode) for f in files}
+    journal = Journal(args.sentbreak, args.compression)
+    journal.keep_out(f.target for f in files)
+    outputs.usable = journal.still_usable
+    skipped = None
+    if args.update:
+        skipped = [f for f in files if journal.up_to_date(f.target,
+                                                          f.version)]
+        files = [f for f in files if f not in skipped]
     prepare_output_dir(top, outputs)
+    if skipped and not files:  # nothing to run: no cluster is needed
+        report.summary(files, time.monotonic() - began, skipped)
+        return 1 if report.failed else 0
     cluster.configure_dask()
     wait = cluster.longest_wait(args.timeout)
     client, label = connect(args, report, wait)
     dask = Cluster(client, wait)
-    ledger = Ledger(files, outputs, report)
+    ledger = Ledger(files, outputs, report, journal, args.update)
     shared = args.scheduler is None or args.shared
     mode = (Stored if shared else Sent)(dask, ledger, args)
     report.progress(sum(f.size for f in files))
@@ -230,11 +247,12 @@ def run_files(args, report, outputs):
         ledger.fail_unfinished("failed on this machine: %s: %s" % (
             type(e).__name__, e))
     finally:
+        ledger.flush()
         dask.close()
         report.close()
     outputs.remove_strays()
     outputs.remove_empty_dirs(keep=None if report.failed else top)
-    report.summary(files, time.monotonic() - began)
+    report.summary(files, time.monotonic() - began, skipped)
     return 1 if report.failed else 0
 
 

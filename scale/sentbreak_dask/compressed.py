@@ -15,15 +15,16 @@ import os
 from typing import NamedTuple
 
 from . import packed
-from .files import File, reading, write_into
+from .plain import File, reading, write_into
 from .formats import Part, format_of, layout, weight, xz_join
 from .parts import PREFIX
 from .program import Failure
 from .worker import open_input, read_exactly
 
 SENT_MOST = 256 << 20  # compressed bytes of a piece that is sent
-UNKNOWN_RATIO = 32  # text per compressed byte, where no part says, for
-# how long a piece may take
+# Text per compressed byte, at most, as each format can hold it, where a
+# part does not say: for how long a piece may take.
+MOST_TEXT = {"gzip": 1032, "zstd": 32768, "bzip2": 1 << 20}
 
 
 def kind(compression):
@@ -46,6 +47,7 @@ class Packed(File):
 
     on_storage, pack_stored = packed.on_storage, packed.pack_stored
     on_bytes, pack_sent = packed.on_bytes, packed.pack_sent
+    keeps_pieces = False  # each piece's output is a file of its own
 
     @property
     def weight(self):
@@ -73,8 +75,8 @@ class Packed(File):
 
     def runs(self, piece):
         text = piece.part.size
-        if text is None:  # as much as the formats can hold, near enough
-            text = (piece.end - piece.start) * UNKNOWN_RATIO
+        if text is None:
+            text = (piece.end - piece.start) * MOST_TEXT[self.fmt]
         return 2 + text // packed.WINDOW
 
     def stored_job(self, piece):
@@ -106,10 +108,11 @@ class Packed(File):
         self.outputs[piece.index] = Output(result.where, result.length)
         return None
 
-    def commit(self, outputs):
+    def prepare(self, outputs):
         pieces = [self.outputs[i] for i in sorted(self.outputs)]
-        outputs.join([p.path for p in pieces], [p.length for p in pieces],
-                     self.part, self.target)
+        return outputs.join([p.path for p in pieces],
+                            [p.length for p in pieces], self.part,
+                            self.target)
 
     def remove(self, outputs):
         outputs.remove(self.part, *(o.path for o in self.outputs.values()),
@@ -133,11 +136,12 @@ class PackedPiece(NamedTuple):
 
 def group(fmt, parts, block):
     """parts in runs of about block bytes of text; parts known to hold
-    none go with the run before them, and no run spans two xz streams."""
+    none go with the run before them, or, at the start, after them, and no
+    run spans two xz streams."""
     runs, total = [], 0
     for p in parts:
         if not runs or fmt == "xz" and runs[-1][-1].end != p.start or \
-                p.size != 0 and total + weight(p) > block:
+                p.size != 0 and total and total + weight(p) > block:
             runs.append([])
             total = 0
         runs[-1].append(p)

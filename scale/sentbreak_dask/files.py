@@ -3,134 +3,34 @@
 and once the last is in, its output is renamed into place with the length
 that its input implies; or, if anything failed it, the file's outputs, new
 and old, are removed and one line says why. A file fails here, through
-Ledger.fail, and nowhere else.
+Ledger.fail, and nowhere else. Each kind of file (plain.File,
+compressed.Packed) takes and prepares its own outputs.
 
-A File is a plain one, whose bytes are the text; compressed.Packed is the
-other kind. Each kind cuts itself into pieces, makes the jobs of its
-pieces, and takes and commits their outputs.
+Finished outputs wait in a batch, published together once it holds BATCH
+of them, once the first has waited FLUSH_AFTER seconds, or at the end of
+the run, and are then recorded in the journal. A file cut into pieces
+records each piece as it comes in; with --update, a part that an ended run
+left for it is taken over, and the pieces it holds are not run again.
 """
 
-import contextlib
-import dataclasses
-import os
-from typing import NamedTuple
+import time
 
-from . import worker
+from .journal import Done
+from .parts import PREFIX
 from .program import reason
-from .rule import cut_evenly
-from .worker import (SentJob, StoredJob, Version, check_ends_at,
-                     check_unchanged, open_input, read_exactly)
+from .worker import Result
 
-
-@contextlib.contextmanager
-def reading(f, piece):
-    """The descriptor of the input of piece, while it is read here: the
-    file must still be the version that the run began with, and, for the
-    last piece, end where its size says."""
-    with open_input(f.source, f.version) as (fd, seen):
-        if piece.last:
-            check_ends_at(fd, f.size)
-        yield fd
-        check_unchanged(fd, f.source, seen)
-
-
-def write_into(path, data, at):
-    """Writes all of data into the file path from offset at on."""
-    fd = os.open(path, os.O_WRONLY | os.O_CLOEXEC)
-    try:
-        worker.write_all(fd, data, at)
-    finally:
-        os.close(fd)
-
-
-@dataclasses.dataclass(eq=False)
-class File:
-    """One input file, and the output being assembled for it."""
-    source: str
-    target: str
-    version: Version  # the one the run reads
-    part: str = None  # the .part- file, once made
-    pending: int = 0  # pieces not yet in
-    length: int = None  # of the whole output, once its last piece is in
-    failure: str = None  # why it failed, if it has
-    resent: bool = False  # a piece of it was sent again: its first worker,
-    # given up, may still write into part
-    done: bool = False  # renamed into place, or failed and removed
-
-    # The tasks of this kind's pieces, and how their jobs travel.
-    on_storage, pack_stored = worker.on_storage, worker.pack_stored
-    on_bytes, pack_sent = worker.on_bytes, worker.pack_sent
-
-    @property
-    def size(self):
-        return self.version.size
-
-    @property
-    def weight(self):
-        """The bytes of text that it holds, known or estimated."""
-        return self.size
-
-    def cut(self, block):
-        """Its pieces, of about block bytes of text each."""
-        return [Piece(self, s.start, s.end, s.end == self.size)
-                for s in cut_evenly(0, self.size, block)]
-
-    def runs(self, piece):
-        """The runs of the program that piece takes, at most."""
-        return len(cut_evenly(piece.start, piece.end, worker.WINDOW))
-
-    def stored_job(self, piece):
-        return StoredJob(self.source, self.version, piece.start, piece.end,
-                         piece.last, self.part)
-
-    def sent_job(self, piece):
-        """The job of piece: its bytes, with the one before them, read here
-        from its file, which must still be the version that the run began
-        with and end where its size says."""
-        lead = 1 if piece.start else 0
-        with reading(self, piece) as fd:
-            return SentJob(read_exactly(fd, piece.end - piece.start + lead,
-                                        piece.start - lead), bool(lead),
-                           piece.last)
-
-    def keep_sent(self, piece, result, outputs):
-        """Writes the output that came back for piece into place."""
-        write_into(self.part, result.data, piece.start)
-        return result._replace(length=len(result.data))
-
-    def take(self, piece, result):
-        """Takes the Result of a piece that has not failed: its output must
-        have the piece's length, and one or two bytes more for the last
-        piece. Returns why not, or None."""
-        want = piece.end - piece.start
-        more = result.length - want
-        if not (more in (1, 2) if piece.last else more == 0):
-            return ("its output came back %d bytes long, for %d bytes of "
-                    "input" % (result.length, want))
-        if piece.last:
-            self.length = piece.start + result.length
-        return None
-
-    def commit(self, outputs):
-        outputs.commit(self.part, self.target, self.length,
-                       fresh=self.resent)
-
-    def remove(self, outputs):
-        outputs.remove(self.part, self.target)
-
-
-class Piece(NamedTuple):
-    file: File
-    start: int
-    end: int
-    last: bool  # the piece ends its file
+BATCH = 256
+FLUSH_AFTER = 1.0  # seconds
 
 
 class Ledger:
     """The files of one run, and their outputs as they come in."""
 
-    def __init__(self, files, outputs, report):
+    def __init__(self, files, outputs, report, journal=None, update=False):
         self.files, self.outputs, self.report = files, outputs, report
+        self.journal, self.update = journal, update
+        self.batch, self.began = [], None  # the Files waiting, since when
 
     def fail(self, f, why):
         """Fails the file f for the reason why, unless it has failed."""
@@ -141,10 +41,34 @@ class Ledger:
         file, made here the first time."""
         if f.part is None and f.failure is None:
             try:
-                f.part = self.outputs.make_part(f.target)
+                self.make_part(f)
             except OSError as e:
                 self.fail(f, reason(e))
         return f.failure is None
+
+    def make_part(self, f):
+        """Gives f its part: one that an ended run left, with --update, or a
+        new one, with a record of its pieces where it has several."""
+        if self.journal is None or f.pending < 2 or not f.keeps_pieces:
+            f.part = self.outputs.make_part(f.target)
+            return
+        taken = self.update and self.journal.adopt(
+            f.target, f.version, self.outputs.stale_beside(f.target), PREFIX)
+        if taken:
+            f.part, f.kept = taken
+            self.outputs.live.add(f.part)
+        else:
+            f.part = self.outputs.make_part(f.target)
+            self.journal.start_pieces(f.part, f.target, f.source, f.version)
+        f.recorded = True
+
+    def kept(self, piece):
+        """Whether piece is done already, in a part taken over; if so, it is
+        taken as returned."""
+        done = (piece.file.kept or {}).pop((piece.start, piece.end), None)
+        if done is not None:
+            self.piece_returned(piece, Result(done.length), noted=True)
+        return done is not None
 
     def piece_done(self, piece, failure=None):
         """Takes piece as done, or as failed; the last piece of a file
@@ -156,11 +80,23 @@ class Ledger:
         f.pending -= 1
         if f.pending == 0:
             self.commit_or_remove(f)
+        if self.began and time.monotonic() - self.began > FLUSH_AFTER:
+            self.flush()
 
-    def piece_returned(self, piece, result):
-        """Takes a piece's Result, as its file's kind takes it."""
-        self.piece_done(piece, result.failure or piece.file.take(piece,
-                                                                 result))
+    def piece_returned(self, piece, result, noted=False):
+        """Takes a piece's Result, as its file's kind takes it. noted: it is
+        in the record of the file's pieces already."""
+        f = piece.file
+        failure = result.failure or f.take(piece, result)
+        if failure:
+            return self.piece_done(piece, failure)
+        if f.recorded and not noted and f.failure is None:
+            try:
+                self.journal.note_piece(f.part, Done(
+                    piece.start, piece.end, result.length))
+            except OSError as e:
+                self.fail(f, reason(e))
+        self.piece_done(piece)
 
     def commit_or_remove(self, f):
         """Renames f's output into place, or removes every output of f and
@@ -168,11 +104,40 @@ class Ledger:
         f.done = True
         if f.failure is None:
             try:
-                return f.commit(self.outputs)
+                self.batch.append((f, f.prepare(self.outputs)))
+                self.began = self.began or time.monotonic()
+                if len(self.batch) >= BATCH:
+                    self.flush()
+                return
             except OSError as e:
                 self.fail(f, reason(e))
+        self.remove(f)
+
+    def remove(self, f):
         f.remove(self.outputs)
         self.report.fail(f.source, f.failure)
+
+    def flush(self):
+        """Publishes the outputs waiting, and records them; fails each that
+        cannot be published."""
+        batch, self.batch, self.began = self.batch, [], None
+        failed = self.outputs.publish([ready for _, ready in batch]) \
+            if batch else {}
+        for f, ready in batch:
+            if ready.part in failed:
+                self.fail(f, reason(failed[ready.part]))
+                self.remove(f)
+        done = [f for f, ready in batch if ready.part not in failed]
+        if self.journal is None or not done:
+            return
+        try:
+            self.journal.note_outputs([(f.target, f.version) for f in done])
+        except OSError as e:  # they run again under --update, that is all
+            self.report.say(done[0].target, "cannot be recorded as done: %s"
+                            % reason(e))
+        for f in done:
+            if f.recorded:  # what an ended run left for it is of no use
+                self.outputs.sweep(f.target)
 
     def fail_now(self, f, why):
         """Fails f, none of whose pieces has been sent."""
@@ -185,3 +150,4 @@ class Ledger:
             if not f.done:
                 self.fail(f, why)
                 self.commit_or_remove(f)
+        self.flush()

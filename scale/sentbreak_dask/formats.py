@@ -218,18 +218,38 @@ def zstd_blocks(read, at):
             return
 
 
+def zstd_holds_text(read, at, n):
+    """Whether the compressed zstd block of n bytes at at decodes to any
+    byte: it has literals, or a sequence, each of which copies three bytes
+    at least. Literals that are compressed are taken to hold some."""
+    head = exactly(read, at, min(n, 4), "zstd")
+    kind, form = head[0] & 3, head[0] >> 2 & 3
+    if kind > 1:
+        return True
+    length = (1, 2, 1, 3)[form]
+    size = int.from_bytes(head[:length], "little") >> (3 if length == 1
+                                                       else 4)
+    at += length + (kind == 1)  # an RLE byte after the header
+    return bool(size) or exactly(read, at, 1, "zstd")[0] != 0
+
+
 def zstd_frame(read, at, header):
     """Walks the zstd frame at at, whose header is given: returns its end,
     and its decoded size where its header or its blocks give it, else
-    None."""
-    known, at = 0, at + header.length
+    None, for a frame that holds text."""
+    known, text, at = 0, False, at + header.length
     for offset, length, kind, n in zstd_blocks(read, at):
         at = offset + length
-        known = None if kind == 2 or known is None else known + n
+        if kind == 2:
+            text = text or zstd_holds_text(read, offset + 3, n)
+        else:
+            known += n
     if header.checked:
         exactly(read, at, 4, "zstd")
         at += 4
-    return at, header.size if header.size is not None else known
+    if header.size is not None:
+        return at, header.size
+    return at, None if text else known
 
 
 def zstd_parts(read, size):

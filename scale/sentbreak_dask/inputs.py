@@ -14,7 +14,7 @@ import contextlib
 import os
 import stat
 
-from .files import File
+from .plain import File
 from .parts import identity
 from .program import reason
 from .report import Refused

@@ -24,6 +24,9 @@ class Stored:
         self.cluster, self.ledger = cluster, ledger
         self.program, self.timeout = args.sentbreak, args.timeout
         self.block = args.block_size
+        # Workers elsewhere sync what they write; this machine syncs the
+        # writes of its own.
+        self.sync = args.scheduler is not None
 
     def tasks(self):
         return plan.tasks_of(self.ledger.files, self.block,
@@ -35,7 +38,7 @@ class Stored:
         jobs = [p.file.stored_job(p) for p in task.pieces]
         return self.cluster.submit(kind.on_storage, self.program,
                                    kind.pack_stored(jobs), self.timeout,
-                                   worker=worker)
+                                   self.sync, worker=worker)
 
     def results(self, packed):
         """The Results of a task, from what it gave back."""

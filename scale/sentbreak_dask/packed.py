@@ -14,7 +14,9 @@ given up can write into no file that is kept. Nothing here imports Dask.
 import collections
 import contextlib
 import os
+import queue
 import tempfile
+import threading
 
 from .codecs import decoded, encoder
 from .formats import Part
@@ -47,36 +49,90 @@ def last_byte(fmt, read, lead):
     return found
 
 
-def run_piece(program, job, read, write, timeout):
-    """Runs program over the decoded piece of job, and passes the encoded
-    output to write(); returns how many bytes it decoded to."""
-    before = last_byte(job.fmt, read, job.lead)
-    enc, window, count = encoder(job.fmt), bytearray(), 0
+@contextlib.contextmanager
+def ahead(items, depth=2):
+    """items, made in a thread of their own, up to depth of them ahead of
+    what is taken; what making them raises is raised where they are taken.
+    The thread has ended once the block has."""
+    made, stop = queue.Queue(depth), threading.Event()
+
+    def put(entry):
+        while not stop.is_set():
+            with contextlib.suppress(queue.Full):
+                made.put(entry, timeout=0.05)
+                return True
+        return False
+
+    def fill():
+        try:
+            for item in items:
+                if not put((item, None)):
+                    return
+            put((None, StopIteration()))
+        except BaseException as e:  # raised where they are taken
+            put((None, e))
+        finally:
+            items.close()
+
+    def taken():
+        while True:
+            item, e = made.get()
+            if isinstance(e, StopIteration):
+                return
+            if e is not None:
+                raise e
+            yield item
+
+    thread = threading.Thread(target=fill, daemon=True)
+    thread.start()
+    try:
+        yield taken()
+    finally:
+        stop.set()
+        thread.join()
+
+
+def outputs(program, job, texts, before, timeout):
+    """Yields what program writes for texts, the text of job's piece, a
+    window at a time; before: the byte before the piece, or b""."""
+    window, count = bytearray(), 0
 
     def run(data, last):
-        out = run_sent(program, SentJob(before + data, bool(before), last),
-                       timeout).data
-        write(enc.compress(out))
-        return data[-1:] or before
+        return run_sent(program, SentJob(before + data, bool(before), last),
+                        timeout).data
 
-    for chunk in decoded(job.fmt, read, job.part):
+    for chunk in texts:
         window += chunk
         count += len(chunk)
         while len(window) > WINDOW:  # the last run has a byte of its own
-            before = run(bytes(window[:WINDOW]), False)
+            data = bytes(window[:WINDOW])
             del window[:WINDOW]
+            yield run(data, False)
+            before = data[-1:]
     if job.last and before and not count:
         raise Failure("its last part decodes to nothing, after a cut")
-    run(bytes(window), job.last)
-    write(enc.flush())
+    yield run(bytes(window), job.last)
     if job.part.size is not None and count != job.part.size:
         raise Failure("corrupt %s data: it decodes to %d bytes, where it says "
                       "%d" % (job.fmt, count, job.part.size))
-    return count
 
 
-def run_stored_piece(program, job, timeout):
-    """Runs a piece on storage; its output goes into a new file."""
+def run_piece(program, job, read, write, timeout):
+    """Runs program over the decoded piece of job, and passes the encoded
+    output to write(). Decoding, the program and encoding run side by
+    side, each in a thread of its own."""
+    before = last_byte(job.fmt, read, job.lead)
+    enc = encoder(job.fmt)
+    with ahead(decoded(job.fmt, read, job.part)) as texts, \
+            ahead(outputs(program, job, texts, before, timeout)) as outs:
+        for out in outs:
+            write(enc.compress(out))
+    write(enc.flush())
+
+
+def run_stored_piece(program, job, timeout, sync=False):
+    """Runs a piece on storage; its output goes into a new file, synced
+    where sync."""
     with open_input(job.path, job.version) as (fd, seen):
         if job.last:
             check_ends_at(fd, job.version.size)
@@ -86,6 +142,9 @@ def run_stored_piece(program, job, timeout):
                 run_piece(program, job, lambda at, n: os.pread(fd, n, at),
                           f.write, timeout)
                 length = f.tell()
+                f.flush()
+                if sync:
+                    os.fdatasync(f.fileno())
             check_unchanged(fd, job.path, seen)
         except BaseException:
             with contextlib.suppress(OSError):
@@ -113,10 +172,13 @@ def pack_stored(jobs):
             for j in jobs]
 
 
-def on_storage(program, jobs, timeout):
+def on_storage(program, jobs, timeout, sync=False):
     """The task for compressed pieces on storage, packed by pack_stored();
-    each piece's Result, packed."""
-    return [tuple(try_job(run_stored_piece, program, StoredPackedJob(
+    each piece's Result, packed. sync: each output is synced before its
+    Result is given."""
+    def work(program, job, timeout):
+        return run_stored_piece(program, job, timeout, sync)
+    return [tuple(try_job(work, program, StoredPackedJob(
         path, Version(*version), fmt, Part(*part), lead and Part(*lead),
         last, out, prefix), timeout))
         for path, version, fmt, part, lead, last, out, prefix in jobs]

@@ -8,6 +8,13 @@ the mode that the umask gives. A later run on the same host removes the
 .part- files of runs that have ended. Directories that the run made and
 left empty are removed at its end. No input file is ever replaced or
 removed, whatever its name.
+
+An output's bytes reach stable storage before its name appears, and its
+directory is synced after the rename: a run killed at any moment, or a
+machine that loses power, leaves each output's name absent or holding the
+whole output. Outputs are published in batches, synced together as the
+durable module says. A .part- file that a record of finished pieces goes
+with is kept by the sweep while a later run can still take it over.
 """
 
 import contextlib
@@ -17,7 +24,10 @@ import os
 import re
 import socket
 import tempfile
+from typing import NamedTuple
 
+from .durable import sync_directory, sync_files
+from .journal import PIECES
 from .program import Failure, reason
 from .worker import copy_range
 
@@ -25,24 +35,42 @@ PREFIX = ".part-%s-%d-" % (socket.gethostname(), os.getpid())
 STALE = re.compile(r"\.part-(.*)-([0-9]+)-[a-z0-9_]{8}")  # as mkstemp names
 
 
+class Ready(NamedTuple):
+    """An output checked, waiting to be synced and renamed into place."""
+    part: str
+    target: str
+
+
 def identity(st):
     return st.st_dev, st.st_ino
 
 
-def sweep_stale(directory, inputs):
-    """Removes the .part- files left in directory by runs on this host that
-    have ended, but never one of inputs, the identity of each."""
+def stale_parts(directory):
+    """The .part- files, and the records of .part- files, that runs on this
+    host that have ended left in directory; each as the part's path."""
     import psutil
 
+    found = set()
     for name in os.listdir(directory):
-        m = STALE.fullmatch(name)
-        if not m or m.group(1) != socket.gethostname() or \
-                psutil.pid_exists(int(m.group(2))):
+        part = name[:-len(PIECES)] if name.endswith(PIECES) else name
+        m = STALE.fullmatch(part)
+        if m and m.group(1) == socket.gethostname() and \
+                not psutil.pid_exists(int(m.group(2))):
+            found.add(os.path.join(directory, part))
+    return sorted(found)
+
+
+def sweep_stale(directory, inputs, usable=lambda part: False):
+    """Removes the .part- files left in directory by runs on this host that
+    have ended, with their records, unless usable(part) says that a later
+    run can take it over; but never one of inputs, the identity of each."""
+    for part in stale_parts(directory):
+        if os.path.exists(part) and usable(part):
             continue
-        path = os.path.join(directory, name)
-        with contextlib.suppress(OSError):
-            if identity(os.lstat(path)) not in inputs:
-                os.unlink(path)
+        for path in (part, part + PIECES):
+            with contextlib.suppress(OSError):
+                if identity(os.lstat(path)) not in inputs:
+                    os.unlink(path)
 
 
 @dataclasses.dataclass
@@ -53,6 +81,8 @@ class Outputs:
     made: list = dataclasses.field(default_factory=list)
     swept: set = dataclasses.field(default_factory=set)
     live: set = dataclasses.field(default_factory=set)
+    usable: object = None  # whether an ended run's part can yet be used
+    unsynced: set = dataclasses.field(default_factory=set)  # directories
 
     def makedirs(self, path):
         """Makes the directory path and those above it, as needed."""
@@ -69,6 +99,7 @@ class Outputs:
                                   "directory" % directory) from None
                 continue
             self.made.append(directory)
+            self.unsynced.add(os.path.dirname(directory))
 
     def make_part(self, target):
         """Makes the .part- file for the output target; returns its path."""
@@ -76,7 +107,8 @@ class Outputs:
         self.makedirs(directory)
         if directory not in self.swept:
             self.swept.add(directory)
-            sweep_stale(directory, self.inputs)
+            sweep_stale(directory, self.inputs,
+                        self.usable or (lambda part: False))
         fd, part = tempfile.mkstemp(dir=directory, prefix=PREFIX)
         os.fchmod(fd, 0o600)  # whatever the umask: workers write into it
         os.close(fd)
@@ -102,9 +134,10 @@ class Outputs:
         self.remove(part)
         return copy
 
-    def commit(self, part, target, length, fresh=False):
-        """Renames part to target, if it has length bytes; fresh: a copy of
-        it, since something may still write into part itself."""
+    def prepare(self, part, target, length, fresh=False):
+        """Checks that part has length bytes, and gives it the mode of an
+        output; returns its Ready, to be published. fresh: a copy of it,
+        since something may still write into part itself."""
         if fresh:
             part = self.copy_of(part)
         try:
@@ -119,22 +152,67 @@ class Outputs:
                 os.fchmod(fd, self.mode)
             finally:
                 os.close(fd)
-            if self.is_input(target):
-                raise OSError(errno.EEXIST, "its output %s is an input file"
-                              % target)
-            os.replace(part, target)
         except OSError:
             if fresh:
                 self.remove(part)
             raise
-        self.live.discard(part)
+        return Ready(part, target)
+
+    def publish(self, batch):
+        """Syncs the part of each Ready of batch, renames it to its target,
+        then syncs the directories; returns the OSError of each that
+        failed, by part, its part removed."""
+        failed = sync_files([r.part for r in batch])
+        for r in batch:
+            if r.part not in failed:
+                try:
+                    if self.is_input(r.target):
+                        raise OSError(errno.EEXIST, "its output %s is an "
+                                      "input file" % r.target)
+                    os.replace(r.part, r.target)
+                except OSError as e:
+                    failed[r.part] = e
+            self.remove(r.part)  # or, renamed, its record
+        dirs = {os.path.dirname(r.target) for r in batch
+                if r.part not in failed} | self.unsynced
+        self.unsynced = set()
+        for directory in sorted(dirs, key=len, reverse=True):
+            try:
+                sync_directory(directory)
+            except OSError as e:
+                failed.update((r.part, e) for r in batch if r.part not in
+                              failed and os.path.dirname(r.target) ==
+                              directory)
+        return failed
+
+    def commit(self, part, target, length, fresh=False):
+        """Renames part to target, if it has length bytes, once its bytes
+        are on storage; fresh: as for prepare()."""
+        ready = self.prepare(part, target, length, fresh)
+        failed = self.publish([ready])
+        if ready.part in failed:
+            raise failed[ready.part]
+
+    def sweep(self, target):
+        """Sweeps the directory of target again."""
+        with contextlib.suppress(OSError):
+            sweep_stale(os.path.dirname(target), self.inputs,
+                        self.usable or (lambda part: False))
+
+    def stale_beside(self, target):
+        """The .part- files that ended runs left beside target."""
+        with contextlib.suppress(OSError):
+            return stale_parts(os.path.dirname(target))
+        return []
 
     def join(self, paths, lengths, part, target):
-        """Renames the output of a piece, or those of several joined in
-        order in part, to target, if each has its length."""
+        """The output of a piece, or those of several joined in order in
+        part, made ready to be published as target, if each has its length;
+        returns its Ready."""
         if len(paths) == 1:
-            self.commit(paths[0], target, lengths[0])
-            return self.remove(part)
+            ready = self.prepare(paths[0], target, lengths[0])
+            self.remove(part)
+            return ready
         fd = os.open(part, os.O_WRONLY | os.O_TRUNC | os.O_CLOEXEC)
         try:
             at = 0
@@ -152,15 +230,19 @@ class Outputs:
             raise OSError(errno.EIO, reason(e)) from None
         finally:
             os.close(fd)
-        self.commit(part, target, at)
+        ready = self.prepare(part, target, at)
         self.remove(*paths)
+        return ready
 
     def remove(self, *paths):
-        """Removes each of paths that is there and is not an input."""
+        """Removes each of paths that is there and is not an input, and the
+        record of each that is a .part- file."""
         for path in filter(None, paths):
-            if not self.is_input(path):
-                with contextlib.suppress(OSError):
-                    os.unlink(path)
+            part = os.path.basename(path).startswith(".part-")
+            for each in (path, path + PIECES) if part else (path,):
+                if not self.is_input(each):
+                    with contextlib.suppress(OSError):
+                        os.unlink(each)
             self.live.discard(path)
 
     def remove_all(self):

@@ -123,13 +123,15 @@ class Report:
                 self.bar.close()
             self.bar = None
 
-    def summary(self, files, seconds):
+    def summary(self, files, seconds, skipped=None):
         """The summary line on standard output; False if it cannot be
-        written, having said why."""
-        done = sum(1 for f in files if not f.failure)
-        text = "%s: %d of %d files, %s read, %.1f s\n" % (
-            PROG, done, len(files), size_text(sum(f.size for f in files)),
-            seconds)
+        written, having said why. skipped: the files found up to date, with
+        --update, which files leaves out."""
+        done = sum(1 for f in files if not f.failure) + len(skipped or ())
+        fresh = "" if skipped is None else ", %d up to date" % len(skipped)
+        text = "%s: %d of %d files%s, %s read, %.1f s\n" % (
+            PROG, done, len(files) + len(skipped or ()), fresh,
+            size_text(sum(f.size for f in files)), seconds)
         try:
             if 1 in self.closed:  # as writing to it would have been
                 raise OSError(errno.EBADF, os.strerror(errno.EBADF))

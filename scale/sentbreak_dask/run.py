@@ -91,10 +91,10 @@ class Run:
         t.sends += 1
         live = []
         for piece in t.pieces:
-            if self.ledger.part_ready(piece.file):
-                live.append(piece)
-            else:
+            if not self.ledger.part_ready(piece.file):
                 self.ledger.piece_done(piece)
+            elif not self.ledger.kept(piece):
+                live.append(piece)
         t.pieces = live
         try:
             future = self.mode.submit(t, a) if live else None
@@ -157,7 +157,7 @@ class Run:
             if not self.pool.running() and (
                     not (more or self.resend) or "checking" not in
                     self.pool.states() and self.stranded_too_long()):
-                return
+                return self.ledger.flush()
             try:
                 take, owner, future, outcome = self.ended.get(
                     timeout=WORKER_POLL)

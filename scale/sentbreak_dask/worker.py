@@ -183,6 +183,17 @@ def run_stored(program, job, timeout):
     return Result(length)
 
 
+def run_stored_synced(program, job, timeout):
+    """run_stored(), with what it wrote brought to stable storage."""
+    result = run_stored(program, job, timeout)
+    fd = os.open(job.part, os.O_WRONLY | os.O_CLOEXEC)
+    try:
+        os.fdatasync(fd)
+    finally:
+        os.close(fd)
+    return result
+
+
 def run_sent(program, job, timeout):
     """Runs program over a piece sent as bytes; gives back its output."""
     data = job.data
@@ -244,10 +255,12 @@ def results_on_bytes(packed):
             for (length, failure, *where), d in zip(lengths_failures, data)]
 
 
-def on_storage(program, jobs, timeout):
+def on_storage(program, jobs, timeout, sync=False):
     """The task for pieces on storage that this worker shares, packed by
-    pack_stored(); each piece's Result, packed."""
-    return [tuple(try_job(run_stored, program, StoredJob(
+    pack_stored(); each piece's Result, packed. sync: each piece's output
+    is synced before its Result is given."""
+    work = run_stored_synced if sync else run_stored
+    return [tuple(try_job(work, program, StoredJob(
         path, Version(*version), start, end, last, part), timeout))
         for path, version, start, end, last, part in jobs]
 

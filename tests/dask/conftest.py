@@ -14,6 +14,7 @@ import pytest
 TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[:0] = [TESTS, os.path.join(os.path.dirname(TESTS), "scale")]
 import cluster  # noqa: E402
+from sentbreak_dask.journal import JOURNAL  # noqa: E402
 
 # The bytes whose handling a line-oriented engine would change, and names
 # that a shell or a terminal would.
@@ -71,10 +72,11 @@ def write(top, files):
 
 
 def tree(top):
-    """Every file under top, hidden ones too, by relative path."""
+    """Every file under top, hidden ones too, by relative path; but the
+    recipe's journals."""
     found = {}
     for root, _, names in os.walk(top):
-        for name in names:
+        for name in set(names) - {JOURNAL}:
             with open(os.path.join(root, name), "rb") as f:
                 found[os.path.relpath(f.name, top)] = f.read()
     return found

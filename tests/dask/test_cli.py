@@ -8,7 +8,7 @@ import sys
 import pytest
 
 from sentbreak_dask import cli
-from sentbreak_dask.files import File
+from sentbreak_dask.plain import File
 from sentbreak_dask.report import Refused, Report, escape
 from sentbreak_dask.worker import Version
 
@@ -80,9 +80,14 @@ def test_help_says_what_input_and_output_are(capsys):
     assert "OUTPUT the output file, or the directory it goes in" in said
 
 
-def test_the_summary_counts_what_was_read(capfd):
+@pytest.mark.parametrize("skipped, line", [
+    (None, "1 of 2 files, 1.50 KiB read"),
+    ([], "1 of 2 files, 0 up to date, 1.50 KiB read"),
+    ([File("e", "f", Version(9, 0, 0, 0, 2))] * 3,
+     "4 of 5 files, 3 up to date, 1.50 KiB read"),
+])
+def test_the_summary_counts_what_was_read(capfd, skipped, line):
     files = [File("a", "b", Version(1024, 0, 0, 0, 0)),
              File("c", "d", Version(512, 0, 0, 0, 1), failure="why")]
-    assert Report().summary(files, 0.25)
-    assert capfd.readouterr().out == \
-        "sentbreak-dask: 1 of 2 files, 1.50 KiB read, 0.2 s\n"
+    assert Report().summary(files, 0.25, skipped)
+    assert capfd.readouterr().out == "sentbreak-dask: %s, 0.2 s\n" % line

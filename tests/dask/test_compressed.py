@@ -125,3 +125,39 @@ def test_compression_none(recipe, sentbreak, packed, tmp_path):
         name: subprocess.run([sentbreak], input=data, check=True,
                              stdout=subprocess.PIPE).stdout
         for name, data in tree(top).items()}
+
+
+def stamps(out):
+    """What a rewrite changes of each output."""
+    return {rel: (st.st_ino, st.st_mtime_ns, st.st_ctime_ns)
+            for rel, st in ((r, os.stat(out / r)) for r in tree(out))}
+
+
+UPDATES = [
+    ("up to date", None, [], set()),
+    ("an output edited", lambda top, out: (out / "split.zst").write_bytes(
+        COMPRESS[".zst"](b"Edited.")), [], {"split.zst"}),
+    ("an input replaced", lambda top, out: (top / "prose.xz").write_bytes(
+        COMPRESS[".xz"](b"New. Text.")), [], {"prose.xz"}),
+    ("--compression changed", None, ["--compression", "none"],
+     {"prose.xz", "split.zst", "crlf.gz"}),
+]
+
+
+@pytest.mark.parametrize("name, change, args, again", UPDATES,
+                         ids=[u[0] for u in UPDATES])
+def test_update(recipe, sentbreak, packed, tmp_path, name, change, args,
+                again):
+    top, out = tmp_path / "in", tmp_path / "out"
+    write(top, {name: (packed[os.path.splitext(name)[1]][0] / name)
+                .read_bytes() for name in ("prose.xz", "split.zst",
+                                           "crlf.gz")})
+    opts = ["--workers", "2", "--block-size", "16K"]
+    assert run(recipe, sentbreak, opts, top, out) == (0, [])
+    before = stamps(out)
+    if change:
+        change(top, out)
+    assert run(recipe, sentbreak, opts + ["--update"] + args, top, out) == \
+        (0, [])
+    after = stamps(out)
+    assert {rel for rel in after if after[rel] != before[rel]} == again

@@ -5,19 +5,25 @@ to its share of the text, and pieces group them as the worker needs."""
 import bz2
 import gzip
 import lzma
+import os
 import struct
 
 import pytest
 
+from sentbreak_dask import packed
 from sentbreak_dask.codecs import decoded
-from sentbreak_dask.compressed import group, join
+from sentbreak_dask.compressed import Packed, group, join
 from sentbreak_dask.formats import layout
 from sentbreak_dask.program import Failure
+from sentbreak_dask.worker import version_of
 
 zstandard = pytest.importorskip("zstandard", reason="needs python3-zstandard")
 
 A, B = b"First. Part; of it\n" * 300, b"Second: part. " * 200
 SKIP = struct.pack("<II", 0x184D2A50, 4) + b"skip"
+# A frame without its size, of one compressed block with no literals and
+# no sequences.
+EMPTY = bytes.fromhex("28b52ffd0000150000" "0000")
 
 
 def zstd(data, size=True):
@@ -35,6 +41,9 @@ ROWS = [
     ("zstd, frames, skippable ones between", SKIP + zstd(A) + SKIP +
      zstd(B, size=False) + zstd(b"") + SKIP, [len(A), None, 0], 2),
     ("zstd, skippable frames alone", SKIP + SKIP, [0], 1),
+    ("zstd, an empty compressed block first and last", EMPTY +
+     zstd(A, size=False) + EMPTY + zstd(B) + EMPTY, [0, None, 0, len(B), 0],
+     2),
     ("bzip2, streams, one empty", bz2.compress(A) + bz2.compress(b"") +
      bz2.compress(B), [None, 0, None], 2),
     ("gzip, members", gzip.compress(A) + gzip.compress(B), [None], 1),
@@ -73,3 +82,18 @@ def test_parts(name, data, sizes, pieces):
 def test_bad_layouts(fmt, data, words):
     with pytest.raises(Failure, match=words):
         layout(fmt, lambda at, n: data[at:at + n], len(data))
+
+
+@pytest.mark.parametrize("fmt, compress", [
+    ("gzip", gzip.compress), ("bzip2", bz2.compress),
+    ("zstd", lambda d: zstd(d, size=False))])
+def test_time_allowed_for_text_of_unknown_size(fmt, compress, tmp_path):
+    """A piece that decodes to far more than usual is given time for all
+    of it."""
+    text = bytes(64 << 20)
+    path = tmp_path / "zeros"
+    path.write_bytes(compress(text))
+    f = Packed(str(path), str(tmp_path / "out"),
+               version_of(os.stat(path)), fmt=fmt)
+    [piece] = f.cut(64 << 20)
+    assert f.runs(piece) * packed.WINDOW >= len(text)

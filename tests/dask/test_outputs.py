@@ -121,3 +121,17 @@ def test_the_sweep(tmp_path, name, is_input, swept):
     Outputs(0o644, inputs={(st.st_dev, st.st_ino)} if is_input else set()
             ).make_part(str(tmp_path / "out"))
     assert os.path.exists(tmp_path / name) != swept
+
+
+@pytest.mark.parametrize("names, usable, left", [
+    (["P", "P.pieces"], True, ["P", "P.pieces"]),  # a later run takes it
+    (["P", "P.pieces"], False, []),
+    (["P.pieces"], True, []),  # its part is gone
+])
+def test_the_sweep_of_recorded_parts(tmp_path, names, usable, left):
+    part = ".part-%s-999999-abcdefgh" % HOST
+    for name in names:
+        (tmp_path / name.replace("P", part)).write_text("x")
+    Outputs(0o644, usable=lambda p: usable).make_part(str(tmp_path / "out"))
+    assert sorted(n for n in os.listdir(tmp_path) if "999999" in n) == [
+        n.replace("P", part) for n in left]

@@ -10,7 +10,8 @@ import pytest
 
 from sentbreak_dask import plan, pool, run
 from sentbreak_dask.cluster import Outcome, WorkerInfo
-from sentbreak_dask.files import File, Ledger
+from sentbreak_dask.files import Ledger
+from sentbreak_dask.plain import File
 from sentbreak_dask.modes import Stored
 from sentbreak_dask.parts import Outputs
 from sentbreak_dask.report import Report
@@ -115,7 +116,7 @@ def test_run(tmp_path, capfd, quick, sentbreak, kinds, files, unfit, fails):
     ledger = Ledger(made, Outputs(0o644), Report())
     cluster = Cluster({"w%d" % i: kind for i, kind in enumerate(kinds)})
     args = argparse.Namespace(sentbreak=sentbreak, timeout=0.1,
-                              block_size=4096)
+                              block_size=4096, scheduler=None)
     go = run.Run(cluster, Stored(cluster, ledger, args), ledger,
                  ledger.report, args, lambda a: a).run_every_task
     if fails == "refused":
