@@ -88,7 +88,9 @@ echo "Delivery latency over $lines sentences, written one at a time:" \
   "median $med ms, 99th percentile $p99 ms."
 echo
 
-# The Dask recipe's cases, with the inputs, table and sizes above.
+# The recipe on compressed inputs, with the same sentbreak; then its other
+# cases, with the inputs, table and sizes above.
+"$top/bench/compressed.sh" $([ $quick = 0 ] || echo --quick) --sentbreak "$sb"
 . "$top/bench/cluster.sh"
 
 # What durable outputs cost, and what --update saves.
