@@ -1,10 +1,11 @@
 # SPDX-License-Identifier: MIT
 """The tasks for pieces of compressed files, on a worker: a piece is one
 or more whole parts of its file, decoded a window at a time, each window
-run through the program with the byte before it, as worker's windows are,
-and the output encoded in the file's format, as a member, frame or stream
-of its own. The byte before the piece is the last that the part before it
-decodes to, which is decoded for it.
+run through the program with the byte before it, as a plain piece's
+windows are, and the output encoded in the file's format, as a member,
+frame or stream of its own; the three steps run side by side. The byte
+before the piece is the last that the part before it decodes to, which is
+decoded for it.
 
 The output of a piece on storage goes into a file of its own that the
 worker makes, beside the output, with the run's prefix: a try that was
