@@ -81,7 +81,8 @@ class Outputs:
     made: list = dataclasses.field(default_factory=list)
     swept: set = dataclasses.field(default_factory=set)
     live: set = dataclasses.field(default_factory=set)
-    usable: object = None  # whether an ended run's part can yet be used
+    usable: object = lambda part: False  # whether an ended run's part can
+    # yet be taken over
     unsynced: set = dataclasses.field(default_factory=set)  # directories
 
     def makedirs(self, path):
@@ -107,8 +108,7 @@ class Outputs:
         self.makedirs(directory)
         if directory not in self.swept:
             self.swept.add(directory)
-            sweep_stale(directory, self.inputs,
-                        self.usable or (lambda part: False))
+            sweep_stale(directory, self.inputs, self.usable)
         fd, part = tempfile.mkstemp(dir=directory, prefix=PREFIX)
         os.fchmod(fd, 0o600)  # whatever the umask: workers write into it
         os.close(fd)
@@ -197,7 +197,7 @@ class Outputs:
         """Sweeps the directory of target again."""
         with contextlib.suppress(OSError):
             sweep_stale(os.path.dirname(target), self.inputs,
-                        self.usable or (lambda part: False))
+                        self.usable)
 
     def stale_beside(self, target):
         """The .part- files that ended runs left beside target."""
