@@ -15,8 +15,8 @@ bring outputs to stable storage), journal (the records that --update
 reads, of outputs and of finished pieces), plan (files into
 tasks), modes (how pieces reach the workers), address (whether a scheduler
 will take this client), cluster (the cluster, and the calls made of it),
-run (sending the work, and taking its results), report (what is printed)
-and cli (the command line).
+run (sending the work, and taking its results), report (what is printed),
+options (the command line's options) and cli (the command line).
 """
 
 __version__ = "3.2.0"
